@@ -1,0 +1,32 @@
+# Test labels:
+#   unit    - no privileges needed; also run under AddressSanitizer/UndefinedBehaviorSanitizer
+#   kernel  - needs root and kernel features; runs inside private namespaces
+#   vm      - runs inside the qemu guest
+#   tsan    - run in the ThreadSanitizer build
+enable_testing()
+include(GoogleTest)
+
+# project_unit_test(<name> SOURCES ... LIBS ... [LABELS ...])
+# A GoogleTest binary whose cases are registered one by one.
+function(project_unit_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}")
+endfunction()
+
+# project_namespace_test(<name> COMMAND ... [LABELS ...])
+# A test that needs root: it runs in private network, mount and UTS namespaces
+# so that it never touches the host's network, mounts or host name.
+function(project_namespace_test name)
+  cmake_parse_arguments(T "" "" "COMMAND;LABELS" ${ARGN})
+  if(NOT T_LABELS)
+    set(T_LABELS kernel)
+  endif()
+  add_test(NAME ${name}
+           COMMAND unshare -n -m -u --propagation private ${T_COMMAND})
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+endfunction()
