@@ -1,0 +1,60 @@
+// quillon's levelled log, assertion check and boot-time markers.
+// Process-wide; the threshold comes from LOGLEVEL before main runs.
+#pragma once
+
+#include <sstream>
+#include <string>
+
+namespace ql {
+
+enum class Log_level : int { DEBUG = 0, INFO = 1, WARN = 2, ERROR = 3, QUIET = 4 };
+
+// The threshold read from LOGLEVEL at program start.
+int log_threshold();
+
+// True when a line of this level is written at the current threshold.
+bool log_enabled(Log_level level);
+
+// Writes one complete line (prefix, text, line feed) and flushes standard output.
+void write_log_line(Log_level level, const char* file, int line, const std::string& text);
+
+// Logs the ERROR line (when the threshold allows it) and throws
+// std::runtime_error("Assertion `<expression>` failed at <base name>:<line>").
+[[noreturn]] void check_failed(const char* expression, const char* file, int line,
+                               const std::string& message);
+
+// Writes one marker line "<seconds>.<nine digits> <event>_ADAPTIVE_CONT_<log name>".
+void log_marker(const std::string& event, const std::string& log_name);
+
+namespace detail {
+template <typename... Parts>
+std::string concat(const Parts&... parts) {
+    std::ostringstream out;
+    (out << ... << parts);
+    return out.str();
+}
+}  // namespace detail
+
+}  // namespace ql
+
+// Message parts are written one after the other with nothing between them.
+#define QL_LOG(level, ...)                                                                      \
+    do {                                                                                        \
+        if (::ql::log_enabled(level)) {                                                         \
+            ::ql::write_log_line(level, __FILE__, __LINE__, ::ql::detail::concat(__VA_ARGS__)); \
+        }                                                                                       \
+    } while (0)
+
+#define LOG_DEBUG(...) QL_LOG(::ql::Log_level::DEBUG, __VA_ARGS__)
+#define LOG_INFO(...) QL_LOG(::ql::Log_level::INFO, __VA_ARGS__)
+#define LOG_WARN(...) QL_LOG(::ql::Log_level::WARN, __VA_ARGS__)
+#define LOG_ERROR(...) QL_LOG(::ql::Log_level::ERROR, __VA_ARGS__)
+
+// The assertion: `expression` is reported exactly as written here.
+#define QL_CHECK(expression, ...)                                                            \
+    do {                                                                                     \
+        if (!(expression)) {                                                                 \
+            ::ql::check_failed(#expression, __FILE__, __LINE__,                              \
+                               ::ql::detail::concat(__VA_ARGS__));                           \
+        }                                                                                    \
+    } while (0)
