@@ -2,6 +2,7 @@
 // Process-wide; the threshold comes from LOGLEVEL before main runs.
 #pragma once
 
+#include <ctime>
 #include <sstream>
 #include <string>
 
@@ -18,13 +19,27 @@ bool log_enabled(Log_level level);
 // Writes one complete line (prefix, text, line feed) and flushes standard output.
 void write_log_line(Log_level level, const char* file, int line, const std::string& text);
 
-// Logs the ERROR line (when the threshold allows it) and throws
+// Logs the ERROR line (when the threshold allows it and the message is not
+// empty) and throws
 // std::runtime_error("Assertion `<expression>` failed at <base name>:<line>").
 [[noreturn]] void check_failed(const char* expression, const char* file, int line,
                                const std::string& message);
 
 // Writes one marker line "<seconds>.<nine digits> <event>_ADAPTIVE_CONT_<log name>".
 void log_marker(const std::string& event, const std::string& log_name);
+
+// The pieces the functions above are made of; pure, so tests can reach them.
+// Threshold for a LOGLEVEL value (null: not set).
+int threshold_from_env(const char* value);
+// The part of a path after its last "/".
+const char* base_name(const char* path);
+// "<word> (<local time>) " or, at threshold DEBUG and for ERROR lines,
+// "<word> (<local time> <file base name>:<line>) ".
+std::string log_prefix(Log_level level, int threshold, const char* file, int line,
+                       const std::string& local_time);
+// Marker line without its line feed; a null stamp leaves the time part empty.
+std::string marker_line(const timespec* stamp, const std::string& event,
+                        const std::string& log_name);
 
 namespace detail {
 template <typename... Parts>
