@@ -1,0 +1,36 @@
+// Starting other programs and mounting file systems: the one place where
+// quillon forks, replaces its process image or calls libmount.
+#pragma once
+
+#include <string>
+
+namespace ql {
+
+// Stateless; every owner keeps an instance of its own.
+class System {
+public:
+    // Runs cmd_argv (null-terminated; element 0 looked up through PATH) in a child
+    // whose standard output and error go into a pipe. Everything the child writes
+    // is appended to *output when output is not null (and echoed to standard output
+    // at threshold DEBUG). A non-empty working_dir becomes the child's directory.
+    // Returns the exit status (0..255), or -1 when the child did not exit normally.
+    // Throws when the pipe, the fork or the wait fails.
+    int command(const char* const* cmd_argv, std::string* output = nullptr,
+                const std::string& working_dir = std::string());
+
+    // Replaces the process image; returns only on failure, with execvp's result.
+    int execvp(const char* program, const char* const* argv);
+
+    // Mounts source onto target with MS_* flags; options and fstype may be null
+    // (without a type libmount probes it). Refuses a target that is already a mount
+    // point before anything is mounted. Throws on every failure.
+    void mount(const std::string& source, const std::string& target, unsigned long flags,
+               const char* options, const char* fstype);
+
+    // Unmounts target; with delete_loop the backing loop device is detached as well.
+    // Logs and returns false on failure (including a target that is not mounted);
+    // never throws.
+    bool umount(const std::string& target, bool delete_loop);
+};
+
+}  // namespace ql
