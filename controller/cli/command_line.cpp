@@ -1,0 +1,80 @@
+#include "controller/cli/command_line.h"
+
+namespace ql {
+
+namespace {
+
+bool is_command(const std::string& word) {
+    return word == "start" || word == "stop" || word == "rootmount" || word == "rootumount";
+}
+
+Parse_result failure(std::string line) {
+    Parse_result result;
+    result.outcome = Parse_result::Outcome::error;
+    result.error = std::move(line);
+    return result;
+}
+
+}  // namespace
+
+std::string usage_text(const std::string& program) {
+    return "Usage:\n"
+           "  " + program + " start <container-name> [-d] [--fstype <type>] [--bind-mount <from> <path>]...\n"
+           "  " + program + " stop  <container-name> [-d] [--umount <path>]...\n"
+           "  " + program + " {rootmount|rootumount} <baseroot-container-name> [--fstype <type>]\n"
+           "Options:\n"
+           "  -d            start/stop container in detached mode\n"
+           "  --bind-mount  bind mount <from> container directory as <path> to system rootfs\n"
+           "                before starting the container process\n"
+           "                <from> can be absolute or relative to the container content dir\n"
+           "                option can be given multiple times\n"
+           "  --umount      unmount directory at <path> from system rootfs\n"
+           "                before removing the container image\n"
+           "                option can be given multiple times\n";
+}
+
+Parse_result parse_command_line(int argc, const char* const* argv) {
+    if (argc == 2 && std::string(argv[1]) == "-h") {
+        Parse_result result;
+        result.outcome = Parse_result::Outcome::help;
+        return result;
+    }
+    if (argc < 3) {
+        return failure("invalid number of arguments");
+    }
+    const std::string command = argv[1];
+    if (!is_command(command)) {
+        return failure(command + ": invalid command");
+    }
+
+    Parse_result result;
+    result.outcome = Parse_result::Outcome::run;
+    Command_line& parsed = result.command_line;
+    parsed.command = command;
+    parsed.name = argv[2];
+
+    int index = 3;
+    while (index < argc) {
+        const std::string option = argv[index];
+        const int remaining = argc - index - 1;
+        if (option == "-d") {
+            parsed.detached = true;
+            index += 1;
+        } else if (option == "--fstype") {
+            // "--fstype" as the last argument is the same as giving no type.
+            parsed.fstype = remaining >= 1 ? argv[index + 1] : nullptr;
+            index += 2;
+        } else if (option == "--bind-mount" && remaining >= 2) {
+            parsed.mount_requests.push_back(Mount_request{argv[index + 2], argv[index + 1]});
+            index += 3;
+        } else if (option == "--umount" && remaining >= 1) {
+            parsed.mount_requests.push_back(Mount_request{argv[index + 1], std::string()});
+            index += 2;
+        } else {
+            return failure("unknown option " + option);
+        }
+    }
+    return result;
+}
+
+}  // namespace ql

@@ -1,0 +1,56 @@
+#include "controller/cli/dispatch.h"
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+namespace ql {
+
+namespace {
+
+// A command whose operation is not part of this build must fail, not succeed silently.
+[[noreturn]] void not_available(const std::string& command) {
+    throw std::runtime_error("command " + command + " is not available in this build");
+}
+
+// One function per command: each builds its object and runs its one operation.
+
+void run_start(const Command_line& command_line) { not_available(command_line.command); }
+
+void run_stop(const Command_line& command_line) { not_available(command_line.command); }
+
+void run_rootmount(const Command_line& command_line) { not_available(command_line.command); }
+
+void run_rootumount(const Command_line& command_line) { not_available(command_line.command); }
+
+void run(const Command_line& command_line) {
+    const std::string& command = command_line.command;
+    if (command == "start") {
+        run_start(command_line);
+    } else if (command == "stop") {
+        run_stop(command_line);
+    } else if (command == "rootmount") {
+        run_rootmount(command_line);
+    } else if (command == "rootumount") {
+        run_rootumount(command_line);
+    } else {
+        throw std::invalid_argument(command + ": invalid command");
+    }
+}
+
+}  // namespace
+
+int dispatch(const Command_line& command_line) {
+    try {
+        run(command_line);
+    } catch (const std::exception& e) {
+        std::fputs(e.what(), stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace ql
