@@ -1,0 +1,59 @@
+#include "sensor/config/read_config.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "ara/log/logging.h"
+#include "sensor/config/config_document.h"
+
+namespace {
+
+ara::log::Logger& logger() {
+    static ara::log::Logger& l = ara::log::CreateLogger("CONF", "configuration loader");
+    return l;
+}
+
+// A directory opens as a stream but can never be read; treat it like a
+// missing file.
+bool is_directory(const char* path) {
+    struct stat st {};
+    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool read_config(int argc, const char* const argv[], IDS_instances& config) {
+    try {
+        if (argc != 2 || argv == nullptr || argv[1] == nullptr) {
+            logger().LogError() << "Wrong number of arguments.";
+            logger().LogError() << "Usage: tessaly [Path to configuration file]";
+            return true;
+        }
+        bool failed = false;
+        std::ifstream file;
+        if (!is_directory(argv[1])) {
+            file.open(argv[1], std::ios::in | std::ios::binary);
+        }
+        if (!file.is_open() || file.fail()) {
+            logger().LogError()
+                << "Unable to find config file! Please make sure the path to the json file is correct.";
+            failed = true;
+        }
+        // Parsing the failed stream as well yields the parser's end-of-input error.
+        if (auto error = parse_config_document(file, config)) {
+            logger().LogError() << "Unable to parse config file! Please make sure it is valid json. what= "
+                                << *error;
+            return true;
+        }
+        logger().LogDebug() << "aracom_InstanceId_idsethernetsensor: " << config.aracom_InstanceId_idsethernetsensor;
+        logger().LogDebug() << "IDSEthernetSensor_limit: " << config.IDSEthernetSensor_limit;
+        logger().LogDebug() << "aracom_InstanceId_idsipsecuritysensor: "
+                            << config.aracom_InstanceId_idsipsecuritysensor;
+        logger().LogDebug() << "IDSIpSecuritySensor_limit: " << config.IDSIpSecuritySensor_limit;
+        return failed;
+    } catch (...) {
+        // Only allocation failures can get here; the loader still must not throw.
+        return true;
+    }
+}
