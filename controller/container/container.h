@@ -1,0 +1,65 @@
+// One container: its name, options, the paths derived from the name, and the
+// mounting of its verified root file system image.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "controller/cli/mount_request.h"
+#include "controller/system/filesystem.h"
+#include "controller/system/system.h"
+#include "controller/verity/verity.h"
+
+namespace ql {
+
+class Container {
+public:
+    // starting tells a start ("STARTING" marker) from a stop ("STOPPING").
+    Container(std::string name, std::vector<Mount_request> mount_requests, bool starting,
+              bool detached);
+    ~Container();
+    Container(const Container&) = delete;
+    Container& operator=(const Container&) = delete;
+
+    // Mounts the verified image read-only at the content directory and, when
+    // the base root file system directory exists, a read-only overlay of the
+    // rootfs directory over it (uses_rootfs_overlay tells which). Returns true;
+    // raises on failure after undoing what it had set up.
+    bool mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype);
+
+    // Unmounts the overlay (when used) and the content directory, then removes
+    // the device; true when the device is gone.
+    bool remove_verity_device(bool uses_rootfs_overlay);
+
+    const std::string& name() const { return m_name; }
+    const std::string& log_name() const { return m_name; }
+    bool detached() const { return m_detached; }
+    const std::vector<Mount_request>& mount_requests() const { return m_mount_requests; }
+    const std::string& xz_image() const { return m_xz_image; }
+    const std::string& lzo_image() const { return m_lzo_image; }
+    const std::string& image() const { return m_container; }
+    const std::string& container_dir() const { return m_container_dir; }
+    const std::string& content_dir() const { return m_content_dir; }
+    const std::string& rootfs_dir() const { return m_rootfs_dir; }
+    const std::string& runtime_config() const { return m_runtime_config; }
+    const std::string& data_mnt() const { return m_data_mnt; }
+
+private:
+    std::string m_name;
+    bool m_detached;
+    std::vector<Mount_request> m_mount_requests;
+    std::unique_ptr<System> m_sys;
+    std::unique_ptr<Filesystem> m_fs;
+    std::string m_xz_image;
+    std::string m_lzo_image;
+    std::string m_container;       // the image in use: lzo when present, else xz
+    std::string m_container_dir;   // "/containers/target/<name>"
+    std::string m_content_dir;     // mount point of the image
+    std::string m_rootfs_dir;      // the container's root file system inside it
+    std::string m_runtime_config;  // the runtime's "config.json"
+    std::string m_data_mnt;        // mount point of the data partition
+    std::unique_ptr<Verity> m_verity;
+};
+
+}  // namespace ql

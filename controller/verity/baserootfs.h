@@ -1,0 +1,44 @@
+// The shared base root file system: its verified image mounted read-only at
+// "/run/base-rootfs/rootfs" ("rootmount") and taken down again ("rootumount").
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "controller/system/filesystem.h"
+#include "controller/system/system.h"
+#include "controller/verity/verity.h"
+
+namespace ql {
+
+// Mount point of the base root file system; container images lay their
+// overlay over it.
+extern const char* const base_rootfs_dir;
+// The public key that every image's metadata signature is checked against.
+extern const char* const container_key_file;
+
+class Base_rootfs {
+public:
+    // image: the image file exactly as the command line gave it.
+    explicit Base_rootfs(std::string image);
+    ~Base_rootfs();
+    Base_rootfs(const Base_rootfs&) = delete;
+    Base_rootfs& operator=(const Base_rootfs&) = delete;
+
+    // fstype may be null (the type is detected). Raises on failure; a device
+    // set up before the failure is removed again.
+    void mount(const char* fstype);
+    // Unmounts and removes the device; failures are logged, never raised.
+    void umount();
+
+    const std::string& log_name() const { return m_name; }
+
+private:
+    std::string m_name;
+    std::string m_image;
+    std::unique_ptr<System> m_sys;
+    std::unique_ptr<Filesystem> m_fs;
+    std::unique_ptr<Verity> m_verity;
+};
+
+}  // namespace ql
