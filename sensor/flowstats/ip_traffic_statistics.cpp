@@ -1,0 +1,221 @@
+#include "sensor/flowstats/ip_traffic_statistics.h"
+
+#include <fcntl.h>
+#include <sys/select.h>
+
+#include <cerrno>
+#include <ctime>
+#include <vector>
+
+#include <netlink/netfilter/ct.h>
+#include <netlink/netlink.h>
+
+#include "ara/log/logging.h"
+#include "sensor/capture/terminate_flag.h"
+#include "sensor/seams/ara_phm_api.h"
+#include "sensor/seams/nl_api.h"
+
+namespace {
+
+namespace datatypes = ksr::services::idsethernetsensor::datatypes;
+
+constexpr int kNetlinkNetfilter = 12;       // NETLINK_NETFILTER
+constexpr int kConntrackGroupMask = 5;      // groups 1 (new) and 3 (destroy)
+constexpr std::uint8_t kFamilyInet6 = 10;   // AF_INET6
+constexpr std::size_t kAddressTextSize = 46;  // INET6_ADDRSTRLEN
+constexpr int kOriginalDirection = 0;
+
+constexpr std::uint16_t kSupervisionFlow = 3;
+constexpr std::uint16_t kCheckpointSendData = 5;
+constexpr std::uint16_t kCheckpointSent = 6;
+
+ara::log::Logger& logger() {
+    static ara::log::Logger& instance = ara::log::CreateLogger("FLOW", "IPTrafficStatistics");
+    return instance;
+}
+
+const char* partition_line(std::uint16_t swId) {
+    switch (swId) {
+    case 264:
+        return "[IPTrafficStatistics]: VM_HOUSEKEEPING";
+    case 265:
+        return "[IPTrafficStatistics]: VM_ADAPTIVE";
+    case 266:
+        return "[IPTrafficStatistics]: VM_JAVA";
+    default:
+        return "[IPTrafficStatistics]: SWID_QEMU";
+    }
+}
+
+bool is_nonblocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && (flags & O_NONBLOCK) != 0;
+}
+
+// 100 ms, resumed with the remaining time when a signal interrupts it.
+void sleep_100ms() {
+    timespec request{0, 100000000};
+    timespec remaining{};
+    while (nanosleep(&request, &remaining) == -1 && errno == EINTR) {
+        request = remaining;
+    }
+}
+
+bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
+
+}  // namespace
+
+IPTrafficStatistics::IPTrafficStatistics(Nl_API_Interface* nl_api, ARA_PHM_API_Interface* phm_api,
+                                         std::int16_t swId, Ethernet_field_server_handle* field_server) noexcept
+    : m_nl_api(nl_api),
+      m_phm_api(phm_api),
+      m_swId(static_cast<std::uint16_t>(swId)),
+      m_field_server(field_server) {}
+
+IPTrafficStatistics::~IPTrafficStatistics() {
+    // After an orderly stop the socket is already gone; after a failed init
+    // or prepare it would otherwise stay open for the rest of the process.
+    if (m_socket != nullptr) {
+        m_nl_api->nl_socket_free(m_socket);
+        m_socket = nullptr;
+    }
+}
+
+int IPTrafficStatistics::init(std::int16_t swId) {
+    logger().LogDebug() << "[IPTrafficStatistics]:init";
+    if (!has_field_server()) {
+        logger().LogError() << "[IPTrafficStatistics]:ERROR no field server available";
+    }
+    logger().LogDebug() << partition_line(static_cast<std::uint16_t>(swId));
+
+    m_socket = m_nl_api->nl_socket_alloc();
+    if (m_socket == nullptr) {
+        logger().LogError() << "[IPTrafficStatistics]:cannot alloc socket (sk)";
+    }
+    m_conntrack = m_nl_api->nl_cli_ct_alloc();
+    if (m_conntrack == nullptr) {
+        logger().LogError() << "[IPTrafficStatistics]:cannot alloc conntrack";
+    }
+    if (m_socket == nullptr || m_conntrack == nullptr) {
+        return 1;
+    }
+
+    m_nl_api->nfnl_ct_set_family(m_conntrack, kFamilyInet6);
+    m_nl_api->nl_socket_disable_seq_check(m_socket);
+    m_nl_api->nl_socket_modify_cb(m_socket, &IPTrafficStatistics::ct_event, this);
+    // The group mask takes effect when the socket is bound, so join first.
+    m_nl_api->nl_join_groups(m_socket, kConntrackGroupMask);
+    m_nl_api->nl_connect(m_socket, kNetlinkNetfilter);
+    m_cache = m_nl_api->nl_cli_ct_alloc_cache(m_socket);
+
+    logger().LogDebug() << "[IPTrafficStatistics]: Finished init";
+    return 0;
+}
+
+int IPTrafficStatistics::prepare() {
+    logger().LogDebug() << "IPTrafficStatistics:prepare";
+    m_descriptor = m_nl_api->nl_socket_get_fd(m_socket);
+    if (m_descriptor < 0) {
+        logger().LogError() << "[IPTrafficStatistics]:File descriptor not available";
+        return 1;
+    }
+    if (is_nonblocking(m_descriptor)) {
+        logger().LogDebug() << "[IPTrafficStatistics]: SOCKET sk is in non-blocking mode ";
+    } else {
+        logger().LogDebug() << "[IPTrafficStatistics]:SOCKET sk is in blocking mode ";
+        if (m_nl_api->nl_socket_set_nonblocking(m_socket) < 0) {
+            logger().LogError() << "[IPTrafficStatistics]: SOCKET sk CAN'T CHANGE blocking mode ";
+        }
+    }
+    if (is_nonblocking(m_descriptor)) {
+        logger().LogDebug() << "[IPTrafficStatistics]: SOCKET is now in non-blocking mode ";
+        return 0;
+    }
+    return 1;
+}
+
+void IPTrafficStatistics::start() {
+    logger().LogDebug() << "[IPTrafficStatistics]: start";
+    // Set once: select consumes it, so later waits are plain polls and the
+    // 100 ms sleep below paces the loop.
+    timeval wait{0, 100};
+    while (!terminate_requested.load()) {
+        fd_set read_set;
+        FD_ZERO(&read_set);
+        FD_SET(m_descriptor, &read_set);
+        const int ready = m_nl_api->select(m_descriptor + 1, &read_set, nullptr, nullptr, &wait);
+        if (ready == 0) {
+            sleep_100ms();
+            continue;
+        }
+        m_nl_api->nl_recvmsgs_default(m_socket);
+    }
+}
+
+void IPTrafficStatistics::stop() {
+    m_nl_api->nl_socket_free(m_socket);
+    m_socket = nullptr;
+    m_nl_api->nl_cache_clear(m_cache);
+    logger().LogDebug() << "[IPTrafficStatistics]: stop";
+    if (m_field_server != nullptr) {
+        m_field_server->stop_offer_service();
+    }
+}
+
+int IPTrafficStatistics::ct_event(nl_msg* msg, void* arg) {
+    auto* self = static_cast<IPTrafficStatistics*>(arg);
+    logger().LogDebug() << "IPTrafficStatistics: conntrack event";
+    if (self->m_nl_api->nl_msg_parse(msg, &IPTrafficStatistics::ct_object_callback, self) < 0) {
+        logger().LogError() << "IPTrafficStatistics:<<ct_event>> Unknown message type";
+        return NL_STOP;
+    }
+    return NL_OK;
+}
+
+void IPTrafficStatistics::ct_object_callback(nl_object* obj, void* arg) {
+    auto* self = static_cast<IPTrafficStatistics*>(arg);
+    logger().LogDebug() << "IPTrafficStatistics:  conntrack object callback";
+    if (self->send_data(reinterpret_cast<nfnl_ct*>(obj))) {
+        logger().LogError() << "IPTrafficStatistics: send_data() failed";
+    }
+}
+
+bool IPTrafficStatistics::send_data(nfnl_ct* ct) {
+    logger().LogDebug() << "[IPTrafficStatistics]: send data";
+    m_phm_api->CheckpointReached(kSupervisionFlow, kCheckpointSendData);
+
+    char source_text[kAddressTextSize] = {};
+    char destination_text[kAddressTextSize] = {};
+    const char* source = m_nl_api->nl_addr2str(m_nl_api->nfnl_ct_get_src(ct, kOriginalDirection),
+                                                source_text, sizeof source_text);
+    const char* destination = m_nl_api->nl_addr2str(m_nl_api->nfnl_ct_get_dst(ct, kOriginalDirection),
+                                                     destination_text, sizeof destination_text);
+    if (!has_text(source) || !has_text(destination)) {
+        return true;
+    }
+    logger().LogDebug() << "[IPTrafficStatistics]: destinationIpAddr =" << destination;
+    logger().LogDebug() << "[IPTrafficStatistics]: sourceIpAddr =" << source;
+
+    datatypes::DT_trafficFlowSamples_struct sample;
+    sample.reportTypeId = datatypes::traffic_flow_sample_type_id;
+    sample.swId = m_swId;
+    const nfnl_ct_timestamp* stamp = m_nl_api->nfnl_ct_get_timestamp(ct);
+    sample.timestamp = stamp != nullptr ? stamp->start : 0;
+    sample.sourceIpAddr = std::string(source);
+    sample.destinationIpAddr = std::string(destination);
+    sample.protocol = static_cast<datatypes::Ip_protocol>(m_nl_api->nfnl_ct_get_proto(ct));
+    sample.sourcePort = m_nl_api->nfnl_ct_get_src_port(ct, kOriginalDirection);
+    sample.destinationPort = m_nl_api->nfnl_ct_get_dst_port(ct, kOriginalDirection);
+    sample.packets = static_cast<std::uint32_t>(m_nl_api->nfnl_ct_get_packets(ct, kOriginalDirection));
+    sample.bytes = m_nl_api->nfnl_ct_get_bytes(ct, kOriginalDirection);
+
+    const std::vector<datatypes::DT_trafficFlowSamples_struct> samples{sample};
+    if (!has_field_server()) {
+        logger().LogError() << "[IPTrafficStatistics]:ERROR no field server available";
+        return true;
+    }
+    (*m_field_server)->update_traffic_flow_samples(samples);
+    logger().LogDebug() << "Send TrafficFlowSample";
+    m_phm_api->CheckpointReached(kSupervisionFlow, kCheckpointSent);
+    return false;
+}
