@@ -30,3 +30,6 @@ function(project_namespace_test name)
            COMMAND unshare -n -m -u --propagation private ${T_COMMAND})
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
 endfunction()
+
+# project_vm_suite(): checks that run inside a qemu guest (tools/vm/README.md)
+include(${CMAKE_SOURCE_DIR}/tools/vm/vm.cmake OPTIONAL)

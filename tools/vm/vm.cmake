@@ -1,0 +1,74 @@
+# Guest test suites: each suite boots one qemu guest that runs a folder of
+# check scripts; every script becomes one CTest test. See tools/vm/README.md.
+#
+# project_vm_suite(<suite>
+#   CHECKS <folder>            # *.sh scripts, run in name order inside the guest
+#   [PREPARE <host script>]    # run on the host with the staged guest root
+#   [FILES <host>=<guest> ...] # files/folders to ship; generator expressions
+#                              # work: $<TARGET_FILE:quillon>=/usr/bin/quillon
+#   [PROGRAMS <name|path> ...] # host programs shipped with their libraries
+#   [MODULES <module> ...]     # extra kernel modules (dependencies follow)
+#   [APPEND <text> ...]        # extra kernel command line
+#   [TIMEOUT <seconds>]        # whole guest, default 600
+#   [CHECK_TIMEOUT <seconds>]  # one check, default 300
+#   [DEPENDS <target> ...])    # targets whose files are shipped (documentation
+#                              # of intent; tests run after the build anyway)
+#
+# Tests: vm.<suite> boots the guest (fixture), vm.<suite>.<check> report the
+# checks. All carry the label "vm".
+set(PROJECT_VM_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(PROJECT_IMAGE_BUILDER ${CMAKE_CURRENT_LIST_DIR}/../image-builder/image_builder.py)
+set(PROJECT_VM_CACHE ${CMAKE_BINARY_DIR}/vm-cache)
+
+function(project_vm_suite suite)
+  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT"
+                        "FILES;PROGRAMS;MODULES;APPEND;DEPENDS" ${ARGN})
+  if(NOT V_CHECKS)
+    message(FATAL_ERROR "project_vm_suite(${suite}): CHECKS <folder> is required")
+  endif()
+  get_filename_component(checks ${V_CHECKS} ABSOLUTE)
+  if(NOT V_TIMEOUT)
+    set(V_TIMEOUT 600)
+  endif()
+  if(NOT V_CHECK_TIMEOUT)
+    set(V_CHECK_TIMEOUT 300)
+  endif()
+  set(work ${CMAKE_BINARY_DIR}/vm/${suite})
+  set(args boot --suite ${suite} --checks ${checks} --cache ${PROJECT_VM_CACHE}
+           --work ${work} --image-builder ${PROJECT_IMAGE_BUILDER}
+           --timeout ${V_TIMEOUT} --check-timeout ${V_CHECK_TIMEOUT})
+  if(V_PREPARE)
+    get_filename_component(prepare ${V_PREPARE} ABSOLUTE)
+    list(APPEND args --prepare ${prepare})
+  endif()
+  foreach(f IN LISTS V_FILES)
+    list(APPEND args --file ${f})
+  endforeach()
+  foreach(p IN LISTS V_PROGRAMS)
+    list(APPEND args --program ${p})
+  endforeach()
+  foreach(m IN LISTS V_MODULES)
+    list(APPEND args --module ${m})
+  endforeach()
+  foreach(a IN LISTS V_APPEND)
+    list(APPEND args --append ${a})
+  endforeach()
+
+  # The guest itself; the driver kills it at TIMEOUT, CTest is the backstop.
+  math(EXPR ctest_timeout "${V_TIMEOUT} + 300")
+  add_test(NAME vm.${suite} COMMAND python3 ${PROJECT_VM_DIR}/vm_run.py ${args})
+  set_tests_properties(vm.${suite} PROPERTIES
+    LABELS vm FIXTURES_SETUP vm_${suite} TIMEOUT ${ctest_timeout}
+    RESOURCE_LOCK vm_cache)
+
+  file(GLOB scripts CONFIGURE_DEPENDS ${checks}/*.sh)
+  list(SORT scripts)
+  foreach(script IN LISTS scripts)
+    get_filename_component(check ${script} NAME_WLE)
+    add_test(NAME vm.${suite}.${check}
+             COMMAND python3 ${PROJECT_VM_DIR}/vm_run.py result
+                     --work ${work} --check ${check})
+    set_tests_properties(vm.${suite}.${check} PROPERTIES
+      LABELS vm FIXTURES_REQUIRED vm_${suite} SKIP_RETURN_CODE 77)
+  endforeach()
+endfunction()
