@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "controller/cli/mount_request.h"
+#include "controller/container/container_status.h"
+#include "controller/container/smack_label.h"
 #include "controller/system/filesystem.h"
 #include "controller/system/system.h"
 #include "controller/verity/verity.h"
@@ -18,7 +20,7 @@ public:
     // starting tells a start ("STARTING" marker) from a stop ("STOPPING").
     Container(std::string name, std::vector<Mount_request> mount_requests, bool starting,
               bool detached);
-    ~Container();
+    virtual ~Container();
     Container(const Container&) = delete;
     Container& operator=(const Container&) = delete;
 
@@ -26,11 +28,53 @@ public:
     // the base root file system directory exists, a read-only overlay of the
     // rootfs directory over it (uses_rootfs_overlay tells which). Returns true;
     // raises on failure after undoing what it had set up.
-    bool mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype);
+    virtual bool mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype);
 
     // Unmounts the overlay (when used) and the content directory, then removes
     // the device; true when the device is gone.
-    bool remove_verity_device(bool uses_rootfs_overlay);
+    virtual bool remove_verity_device(bool uses_rootfs_overlay);
+
+    // Mounts the image and the data partition, loads the SMACK rules, runs
+    // "pre-start.sh", makes the bind mounts and replaces the process by
+    // "runc run". Returns only when there is no "config.json"; every failure
+    // undoes the completed steps and raises.
+    void start(const char* fstype);
+
+    // Stops the container in runc (killing it with detached), waits for
+    // processes to leave its files, runs "post-stop.sh", unloads the SMACK
+    // rules and releases every mount and the device. Raises on failure; can be
+    // repeated after a partial start or stop.
+    void stop();
+
+    // True when a data partition was mounted, false when the container
+    // declares none ("meta.sh" with "DATASIZEMB"); raises on failure.
+    bool setup_data_partition();
+
+    // Runs an optional container script in the container directory; problems
+    // of the script are warnings only.
+    void run_script(const std::string& path);
+
+    // What runc says about the container; raises when runc's answer is neither
+    // a state nor " does not exist".
+    Container_status get_status();
+
+    // Loads "smack-rules" when the container has one; raises when the loader
+    // fails, true otherwise.
+    bool load_smack_rules();
+    // Unloads them again; a loader failure is logged only.
+    void unload_smack_rules();
+    // The SMACK label of this process, empty without SMACK; raises when it is
+    // malformed.
+    std::string check_smack_label(const Smack_interfaces& interfaces = Smack_interfaces()) const;
+
+    // Kills (when running), waits for, and deletes the runc container; raises
+    // when runc still knows it afterwards.
+    void stop_runc_container();
+
+    // Unmounts stray mounts below the content directory or showing the
+    // container's devices; tells whether the data partition and the overlay
+    // are mounted.
+    void sweep_mounts(bool& data_mounted, bool& uses_rootfs_overlay);
 
     const std::string& name() const { return m_name; }
     const std::string& log_name() const { return m_name; }
@@ -46,6 +90,11 @@ public:
     const std::string& data_mnt() const { return m_data_mnt; }
 
 private:
+    void create_data_partition(const std::string& image, unsigned long long size_mb);
+    // Waits, bounded, for processes whose working directory lies inside the
+    // content directory, then deletes the container from runc.
+    void wait_for_container_processes();
+
     std::string m_name;
     bool m_detached;
     std::vector<Mount_request> m_mount_requests;

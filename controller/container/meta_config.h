@@ -1,0 +1,25 @@
+// The container's "meta.sh": KEY=VALUE lines, of which only the data
+// partition size is used.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ql {
+
+// One line split at its first '='; a line without '=' is both key and value.
+// Nothing is trimmed.
+struct Meta_line {
+    std::string text;
+    std::string key;
+    std::string value;
+};
+
+// Splits text at line feeds.
+std::vector<Meta_line> split_meta_lines(const std::string& text);
+
+// Largest size in MiB whose byte count still fits a signed 64-bit file offset.
+constexpr unsigned long long max_data_size_mb = 0x7FFFFFFFFFFFFFFFULL >> 20;
+
+}  // namespace ql
