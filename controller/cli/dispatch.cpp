@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "controller/container/container.h"
+
 namespace ql {
 
 namespace {
@@ -16,9 +18,17 @@ namespace {
 
 // One function per command: each builds its object and runs its one operation.
 
-void run_start(const Command_line& command_line) { not_available(command_line.command); }
+void run_start(const Command_line& command_line) {
+    Container container(command_line.name, command_line.mount_requests, true,
+                        command_line.detached);
+    container.start(command_line.fstype);
+}
 
-void run_stop(const Command_line& command_line) { not_available(command_line.command); }
+void run_stop(const Command_line& command_line) {
+    Container container(command_line.name, command_line.mount_requests, false,
+                        command_line.detached);
+    container.stop();
+}
 
 void run_rootmount(const Command_line& command_line) { not_available(command_line.command); }
 
