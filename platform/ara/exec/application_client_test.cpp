@@ -1,0 +1,112 @@
+#include "ara/exec/application_client.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ara/exec/test_hooks.h"
+#include "ara/log/logging.h"
+
+namespace {
+
+using ara::exec::ApplicationClient;
+using ara::exec::ApplicationReturnType;
+using ara::exec::ApplicationState;
+using ara::log::LogLevel;
+
+class ApplicationClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ara::log::InitLogging("TEST", "exec test", LogLevel::kDebug, ara::log::LogMode::kConsole, "");
+        unsetenv("NOTIFY_SOCKET");
+    }
+    void TearDown() override { unsetenv("NOTIFY_SOCKET"); }
+
+    std::vector<std::pair<LogLevel, std::string>> m_log;
+    ara::log::ScopedCapture m_capture{
+        [this](LogLevel level, const std::string& text) { m_log.emplace_back(level, text); }};
+};
+
+// A datagram socket standing in for the service manager's notify socket.
+class NotifySocket {
+public:
+    NotifySocket() {
+        char dir[] = "/tmp/notify_test.XXXXXX";
+        m_dir = mkdtemp(dir);
+        m_path = m_dir + "/notify";
+        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        m_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        timeval tv{2, 0};
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~NotifySocket() {
+        close(m_fd);
+        unlink(m_path.c_str());
+        rmdir(m_dir.c_str());
+    }
+    bool bound() const { return m_bound; }
+    const std::string& path() const { return m_path; }
+    std::string receive() {
+        char buf[256];
+        const ssize_t n = recv(m_fd, buf, sizeof buf, 0);
+        return n < 0 ? std::string("<nothing>") : std::string(buf, static_cast<std::size_t>(n));
+    }
+
+private:
+    std::string m_dir, m_path;
+    int m_fd = -1;
+    bool m_bound = false;
+};
+
+TEST_F(ApplicationClientTest, EachReportIsOneLogLineNamingTheState) {
+    ApplicationClient client;
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kSuccess);
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kTerminating), ApplicationReturnType::kSuccess);
+    ASSERT_EQ(m_log.size(), 2u);
+    EXPECT_EQ(m_log[0], std::make_pair(LogLevel::kInfo, std::string("ReportApplicationState: kRunning")));
+    EXPECT_EQ(m_log[1], std::make_pair(LogLevel::kInfo, std::string("ReportApplicationState: kTerminating")));
+    EXPECT_EQ(static_cast<int>(ApplicationState::kRunning), 0);
+    EXPECT_EQ(static_cast<int>(ApplicationState::kTerminating), 1);
+}
+
+TEST_F(ApplicationClientTest, ServiceManagerIsToldReadyAndStopping) {
+    NotifySocket manager;
+    ASSERT_TRUE(manager.bound());
+    setenv("NOTIFY_SOCKET", manager.path().c_str(), 1);
+    ApplicationClient client;
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kSuccess);
+    EXPECT_EQ(manager.receive(), "READY=1");
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kTerminating), ApplicationReturnType::kSuccess);
+    EXPECT_EQ(manager.receive(), "STOPPING=1");
+}
+
+TEST_F(ApplicationClientTest, UnreachableServiceManagerFailsTheReport) {
+    setenv("NOTIFY_SOCKET", "/nonexistent-dir/notify", 1);
+    ApplicationClient client;
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kGeneralError);
+    ASSERT_EQ(m_log.size(), 2u);
+    EXPECT_EQ(m_log[1].first, LogLevel::kError);
+}
+
+TEST_F(ApplicationClientTest, TestHookMakesReportsFailWhileAlive) {
+    ApplicationClient client;
+    {
+        ara::exec::test::ScopedReportFailure failure;
+        EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kGeneralError);
+        EXPECT_EQ(client.ReportApplicationState(ApplicationState::kTerminating),
+                  ApplicationReturnType::kGeneralError);
+    }
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kSuccess);
+    EXPECT_EQ(m_log.front().second, "ReportApplicationState: kRunning");
+}
+
+}  // namespace

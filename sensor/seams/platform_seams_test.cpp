@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ara/exec/test_hooks.h"
+#include "ara/log/logging.h"
+#include "ara/phm/test_hooks.h"
+#include "sensor/seams/ara_em_appclient.h"
+#include "sensor/seams/ara_phm_api.h"
+#include "sensor/seams/systemcall_api.h"
+
+namespace {
+
+using ara::log::LogLevel;
+using Message = std::pair<LogLevel, std::string>;
+
+class Captured {
+public:
+    Captured()
+        : m_capture([this](LogLevel level, const std::string& text) { m_messages.emplace_back(level, text); }) {
+        ara::log::InitLogging("TEST", "seams test", LogLevel::kDebug, ara::log::LogMode::kConsole, "");
+    }
+    std::vector<Message> errors() const {
+        std::vector<Message> out;
+        for (const auto& m : m_messages) {
+            if (m.first == LogLevel::kError) {
+                out.push_back(m);
+            }
+        }
+        return out;
+    }
+    const std::vector<Message>& all() const { return m_messages; }
+
+private:
+    std::vector<Message> m_messages;
+    ara::log::ScopedCapture m_capture;
+};
+
+TEST(AraPhmApi, ForwardsBothValuesToTheSupervisionEntity) {
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> seen;
+    ara::phm::test::ScopedCheckpointHook hook([&](std::uint16_t a, std::uint16_t b) { seen.emplace_back(a, b); });
+    Captured log;
+    ARA_PHM_API api;
+    api.CheckpointReached(1, 1);
+    api.CheckpointReached(3, 6);
+    EXPECT_EQ(seen, (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{1, 1}, {3, 6}}));
+    EXPECT_TRUE(log.errors().empty());
+}
+
+TEST(AraPhmApi, SwallowsRuntimeErrorWithOneLogLine) {
+    ara::phm::test::ScopedCheckpointHook hook(
+        [](std::uint16_t, std::uint16_t) { throw std::runtime_error("supervision lost"); });
+    Captured log;
+    ARA_PHM_API api;
+    EXPECT_NO_THROW(api.CheckpointReached(2, 3));
+    EXPECT_EQ(log.all(), (std::vector<Message>{
+                             {LogLevel::kError, "Exception from CheckpointReached [PHM client]: supervision lost"}}));
+}
+
+TEST(AraPhmApi, SwallowsAnyOtherExceptionWithOneLogLine) {
+    struct NotStd {};
+    for (int kind = 0; kind < 3; ++kind) {
+        ara::phm::test::ScopedCheckpointHook hook([kind](std::uint16_t, std::uint16_t) {
+            if (kind == 0) throw NotStd{};
+            if (kind == 1) throw 42;
+            throw std::logic_error("not a runtime error");
+        });
+        Captured log;
+        ARA_PHM_API api;
+        EXPECT_NO_THROW(api.CheckpointReached(3, 5));
+        EXPECT_EQ(log.all(), (std::vector<Message>{
+                                 {LogLevel::kError, "Unexpected exception from CheckpointReached [PHM client]:"}}))
+            << "kind " << kind;
+    }
+}
+
+TEST(AraPhmApi, RuntimeErrorSubclassesCountAsRuntimeErrors) {
+    ara::phm::test::ScopedCheckpointHook hook(
+        [](std::uint16_t, std::uint16_t) { throw std::overflow_error("too many"); });
+    Captured log;
+    ARA_PHM_API().CheckpointReached(1, 2);
+    EXPECT_EQ(log.errors(), (std::vector<Message>{
+                                {LogLevel::kError, "Exception from CheckpointReached [PHM client]: too many"}}));
+}
+
+TEST(AraEmAppclient, ReportsBothStatesAndLogsEach) {
+    Captured log;
+    ARA_EM_Appclient client;
+    EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kRunning),
+              ara::exec::ApplicationReturnType::kSuccess);
+    EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kTerminating),
+              ara::exec::ApplicationReturnType::kSuccess);
+    ASSERT_EQ(log.all().size(), 2u);
+    EXPECT_NE(log.all()[0].second.find("kRunning"), std::string::npos);
+    EXPECT_NE(log.all()[1].second.find("kTerminating"), std::string::npos);
+}
+
+TEST(AraEmAppclient, FailedReportReturnsOne) {
+    ARA_EM_Appclient client;
+    {
+        ara::exec::test::ScopedReportFailure fail;
+        EXPECT_EQ(static_cast<int>(client.ReportApplicationState(ara::exec::ApplicationState::kRunning)), 1);
+    }
+    EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kRunning),
+              ara::exec::ApplicationReturnType::kSuccess);
+}
+
+TEST(SystemcallApi, ForwardsToTheSystem) {
+    Systemcall_API api;
+    char name[256] = {};
+    ASSERT_EQ(api.gethostname(name, sizeof name), 0);
+    EXPECT_GT(std::string(name).size(), 0u);
+
+    struct sigaction old {};
+    ASSERT_EQ(api.sigaction(SIGUSR2, nullptr, &old), 0);
+    EXPECT_EQ(api.sigaction(-1, nullptr, &old), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+}  // namespace
