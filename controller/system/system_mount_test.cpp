@@ -75,6 +75,9 @@ class System_mount : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(in_private_mount_namespace()) << "run this test in a private mount namespace";
+        // libmount keeps its own table under /run; the host's must stay untouched.
+        static const int run_hidden = ::mount("quillon-test-run", "/run", "tmpfs", 0, nullptr);
+        ASSERT_EQ(0, run_hidden);
         char scratch[] = "/tmp/quillon-mount-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(scratch));
         m_dir = scratch;
