@@ -33,6 +33,9 @@ public:
     void stop_offer_service() override;
 
 private:
+    // False (with an error line) while init has not run.
+    bool ready(const char* operation) const;
+
     std::unique_ptr<ksr::services::idsethernetsensor::skeleton::IDSEthernetSensorSkeleton> m_skeleton;
     // The fields' first values.
     std::vector<ksr::services::idsethernetsensor::datatypes::DT_specialFrameReports_struct> m_special_frame_seed;

@@ -26,6 +26,9 @@ public:
     void stop_offer_service() override;
 
 private:
+    // False (with an error line) while init has not run.
+    bool ready(const char* operation) const;
+
     std::unique_ptr<ksr::services::idsipsecuritysensor::skeleton::IDSIpSecuritySensorSkeleton> m_skeleton;
     std::vector<ksr::services::idsipsecuritysensor::datatypes::DT_firewallFilterReports_struct> m_firewall_filter_seed;
 };

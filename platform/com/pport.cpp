@@ -1,0 +1,380 @@
+#include "com/pport.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <array>
+
+#include "com/binding_logger.h"
+#include "com/deployment.h"
+#include "com/event_impl.h"
+#include "com/illegal_state_exception.h"
+
+namespace ux::com::cpp_binding::skeleton {
+namespace {
+
+// Bounds the subscription table against a flood of subscribers.
+constexpr std::size_t max_subscribers_per_event = 64;
+// How often expired subscriptions are swept.
+constexpr int sweep_interval_ms = 200;
+constexpr std::size_t max_datagram = 65536;
+
+Service_deployment deployment_for(const std::string& service_name) {
+    try {
+        if (auto d = find_deployment(service_name)) {
+            return *d;
+        }
+        logger().LogError() << "Pport: no deployment for service" << service_name;
+    } catch (const std::exception& e) {
+        logger().LogError() << "Pport: deployment override ignored:" << e.what();
+        if (auto d = resolve_deployment(service_name, nullptr)) {
+            return *d;
+        }
+    }
+    throw Illegal_state_exception("Pport: no deployment for service " + service_name);
+}
+
+sockaddr_in to_sockaddr(const someip::Ipv4_endpoint& endpoint) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(endpoint.address);
+    addr.sin_port = htons(endpoint.port);
+    return addr;
+}
+
+}  // namespace
+
+Pport::Pport(const std::string& service_name, const std::string& instance, Service_interface_description description)
+    : m_service_name(service_name),
+      m_service_id(0),
+      m_instance_id(instance_id_from_string(instance)),
+      m_description(description),
+      m_port(0),
+      m_subscriptions(description.events(), max_subscribers_per_event),
+      m_events(description.events(), nullptr) {
+    const Service_deployment d = deployment_for(service_name);
+    m_service_id = d.service_id;
+    m_address = d.address;
+    m_port = d.port;
+    logger().LogInfo() << "Pport:" << service_name << "instance" << instance << "uses service ID" << m_service_id
+                       << "instance ID" << m_instance_id << "at" << m_address << m_port;
+}
+
+Pport::~Pport() { stop_offer(); }
+
+void Pport::register_event(std::uint16_t index, Event_impl* event) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (index >= m_events.size()) {
+        throw Illegal_state_exception("Pport: event index " + std::to_string(index) + " outside the description");
+    }
+    m_events[index] = event;
+}
+
+void Pport::set_method_sink(std::function<void(Method_request&&)> sink) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_method_sink = std::move(sink);
+}
+
+void Pport::start_offer() {
+    std::lock_guard<std::mutex> offer_lock(m_offer_mutex);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_socket) {
+            return;
+        }
+        m_socket = std::make_unique<Udp_socket>(m_address, m_port);
+    }
+    m_stop_requested = false;
+    m_wake.drain();
+    m_receiver = std::thread([this] { receive_loop(); });
+}
+
+void Pport::stop_offer() {
+    std::lock_guard<std::mutex> offer_lock(m_offer_mutex);
+    if (m_receiver.joinable()) {
+        m_stop_requested = true;
+        m_wake.signal();
+        m_receiver.join();
+    }
+    std::vector<std::size_t> emptied;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_socket.reset();
+        emptied = m_subscriptions.clear();
+    }
+    for (auto event : emptied) {
+        set_formats(event, false);
+    }
+}
+
+bool Pport::is_offered() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_socket != nullptr;
+}
+
+std::optional<sockaddr_in> Pport::local_endpoint() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_socket) {
+        return std::nullopt;
+    }
+    return m_socket->local_address();
+}
+
+std::size_t Pport::subscriber_count(std::uint16_t event_index) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_subscriptions.count(event_index);
+}
+
+void Pport::send_to_all_subscribers(std::uint16_t event_index,
+                                    const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
+    send_event(event_index, nullptr, payloads);
+}
+
+void Pport::send_to_subscriber(std::uint16_t event_index, const Subscriber_address& to,
+                               const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
+    send_event(event_index, &to.address, payloads);
+}
+
+void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
+                       const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
+    const oq::com::runtime::Payload_buffer* body = nullptr;
+    for (const auto& p : payloads) {
+        if (p.format == 0 && p.data) {
+            body = p.data.get();
+            break;
+        }
+    }
+    if (body == nullptr) {
+        return;
+    }
+    someip::Header h;
+    h.service_id = m_service_id;
+    h.method_id = static_cast<std::uint16_t>(someip::event_id_base + event_index);
+    h.length = static_cast<std::uint32_t>(8 + body->size());
+    h.session_id = next_session();
+    h.message_type = someip::Message_type::notification;
+    std::uint8_t header[someip::header_size];
+    someip::encode_header(h, header);
+    iovec pieces[2] = {{header, sizeof header},
+                       {const_cast<std::uint8_t*>(body->data()), body->size()}};
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_socket || event_index >= m_subscriptions.event_count()) {
+        return;
+    }
+    bool failed = false;
+    if (only != nullptr) {
+        failed = !m_socket->send(*only, pieces, 2);
+    } else {
+        for (const auto& s : m_subscriptions.subscribers(event_index)) {
+            failed |= !m_socket->send(to_sockaddr(s.endpoint), pieces, 2);
+        }
+    }
+    if (failed) {
+        logger().LogError() << "Pport: notification" << h.method_id << "of service" << m_service_id
+                            << "could not be sent to every subscriber";
+    }
+}
+
+std::uint16_t Pport::next_session() {
+    // Session IDs run from 1 to 0xffff; 0 means "not used".
+    const std::uint32_t n = m_session.fetch_add(1, std::memory_order_relaxed);
+    return static_cast<std::uint16_t>(n % 0xffff + 1);
+}
+
+std::uint16_t Pport::next_sd_session(bool& reboot) {
+    ++m_sd_session;
+    reboot = m_sd_session <= 0xffff;
+    return static_cast<std::uint16_t>((m_sd_session - 1) % 0xffff + 1);
+}
+
+void Pport::receive_loop() {
+    std::vector<std::uint8_t> buffer(max_datagram);
+    int fd;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        fd = m_socket->fd();
+    }
+    while (!m_stop_requested.load()) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake.fd(), POLLIN, 0}};
+        ::poll(fds, 2, sweep_interval_ms);
+
+        std::vector<std::size_t> emptied;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            emptied = m_subscriptions.expire(Subscription_table::Clock::now());
+        }
+        for (auto event : emptied) {
+            set_formats(event, false);
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
+        }
+        // Drain what is queued, but look at the stop flag now and then so a
+        // flood cannot hold the loop.
+        for (int i = 0; i < 256 && !m_stop_requested.load(); ++i) {
+            sockaddr_in from{};
+            const long n = m_socket->receive(buffer.data(), buffer.size(), from);
+            if (n < 0) {
+                break;
+            }
+            if (static_cast<std::size_t>(n) > buffer.size()) {
+                ++m_malformed;
+                continue;
+            }
+            handle_datagram(buffer.data(), static_cast<std::size_t>(n), from);
+        }
+    }
+}
+
+void Pport::handle_datagram(const std::uint8_t* data, std::size_t size, const sockaddr_in& from) {
+    const auto header = someip::parse_header(data, size);
+    if (!header) {
+        ++m_malformed;
+        return;
+    }
+    const std::uint8_t* payload = data + someip::header_size;
+    const std::size_t payload_size = size - someip::header_size;
+    if (header->service_id == someip::sd_service_id && header->method_id == someip::sd_method_id) {
+        handle_sd(payload, payload_size, from);
+        return;
+    }
+    handle_request(*header, payload, payload_size, from);
+}
+
+void Pport::handle_request(const someip::Header& header, const std::uint8_t* payload, std::size_t size,
+                           const sockaddr_in& from) {
+    if (header.message_type != someip::Message_type::request) {
+        // Fire-and-forget calls and stray answers have nobody to answer.
+        return;
+    }
+    if (header.service_id != m_service_id) {
+        send_reply(header, from, nullptr, someip::return_code::e_unknown_service);
+        return;
+    }
+    if (header.interface_version != someip::interface_version) {
+        send_reply(header, from, nullptr, someip::return_code::e_wrong_interface_version);
+        return;
+    }
+    std::function<void(Method_request&&)> sink;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sink = m_method_sink;
+    }
+    if (!sink || header.method_id >= m_description.methods()) {
+        send_reply(header, from, nullptr, someip::return_code::e_unknown_method);
+        return;
+    }
+    Method_request request;
+    request.method_id = header.method_id;
+    request.payload.assign(payload, payload + size);
+    request.reply = [this, header, from](const oq::com::runtime::Shared_payload& body, std::uint8_t code) {
+        send_reply(header, from, body, code);
+    };
+    sink(std::move(request));
+}
+
+void Pport::send_reply(const someip::Header& request, const sockaddr_in& to,
+                       const oq::com::runtime::Shared_payload& payload, std::uint8_t return_code) {
+    someip::Header h = request;
+    const bool ok = return_code == someip::return_code::e_ok;
+    const std::size_t body_size = ok && payload ? payload->size() : 0;
+    h.message_type = ok ? someip::Message_type::response : someip::Message_type::error;
+    h.return_code = return_code;
+    h.interface_version = someip::interface_version;
+    h.length = static_cast<std::uint32_t>(8 + body_size);
+    std::uint8_t header[someip::header_size];
+    someip::encode_header(h, header);
+    iovec pieces[2] = {{header, sizeof header}, {body_size ? payload->data() : nullptr, body_size}};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_socket && !m_socket->send(to, pieces, body_size ? 2 : 1)) {
+        logger().LogError() << "Pport: answer to method" << request.method_id << "could not be sent";
+    }
+}
+
+void Pport::handle_sd(const std::uint8_t* payload, std::size_t size, const sockaddr_in& from) {
+    const auto entries = someip::parse_sd_payload(payload, size);
+    if (!entries) {
+        ++m_malformed;
+        return;
+    }
+    for (const auto& entry : *entries) {
+        if (entry.type == someip::sd_entry_type::subscribe_eventgroup) {
+            handle_subscribe(entry, from);
+        }
+    }
+}
+
+void Pport::handle_subscribe(const someip::Sd_entry& entry, const sockaddr_in& from) {
+    const bool known = entry.service_id == m_service_id && entry.instance_id == m_instance_id &&
+                       (entry.major_version == 1 || entry.major_version == 0xff) && entry.eventgroup_id >= 1 &&
+                       entry.eventgroup_id <= m_description.events() && entry.endpoint &&
+                       entry.endpoint->protocol == someip::l4_udp;
+    if (!known) {
+        if (entry.ttl != 0) {
+            send_sd_answer(entry, false, from);
+        }
+        return;
+    }
+    const std::size_t event = entry.eventgroup_id - 1u;
+    if (entry.ttl == 0) {
+        bool emptied;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            emptied = m_subscriptions.unsubscribe(event, *entry.endpoint);
+        }
+        if (emptied) {
+            set_formats(event, false);
+        }
+        return;
+    }
+    Subscription_table::Result result;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        result = m_subscriptions.subscribe(event, *entry.endpoint, entry.ttl, Subscription_table::Clock::now());
+    }
+    if (result == Subscription_table::Result::rejected) {
+        send_sd_answer(entry, false, from);
+        return;
+    }
+    if (result == Subscription_table::Result::added_first) {
+        set_formats(event, true);
+    }
+    send_sd_answer(entry, true, from);
+    if (Event_impl* e = event_at(event)) {
+        e->request_update(Subscriber_address{to_sockaddr(*entry.endpoint)});
+    }
+}
+
+void Pport::send_sd_answer(const someip::Sd_entry& entry, bool ack, const sockaddr_in& to) {
+    someip::Sd_entry answer;
+    answer.type = someip::sd_entry_type::subscribe_eventgroup_ack;
+    answer.service_id = entry.service_id;
+    answer.instance_id = entry.instance_id;
+    answer.major_version = entry.major_version;
+    answer.ttl = ack ? entry.ttl : 0;
+    answer.counter = entry.counter;
+    answer.eventgroup_id = entry.eventgroup_id;
+    bool reboot = false;
+    const std::uint16_t session = next_sd_session(reboot);
+    const auto message = someip::encode_sd_message(session, reboot, {answer});
+    iovec piece{const_cast<std::uint8_t*>(message.data()), message.size()};
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_socket) {
+        m_socket->send(to, &piece, 1);
+    }
+}
+
+void Pport::set_formats(std::size_t event, bool subscribed) {
+    if (Event_impl* e = event_at(event)) {
+        e->set_payload_formats(subscribed ? std::vector<std::uint32_t>{0}
+                                          : std::vector<std::uint32_t>{Event_impl::no_format});
+    }
+}
+
+Event_impl* Pport::event_at(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return index < m_events.size() ? m_events[index] : nullptr;
+}
+
+}  // namespace ux::com::cpp_binding::skeleton
