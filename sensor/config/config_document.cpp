@@ -1,9 +1,8 @@
 #include "sensor/config/config_document.h"
 
 #include <exception>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "sensor/config/limit_conversion.h"
 

@@ -33,7 +33,9 @@ std::string document(const std::string& eth_id, const std::string& eth_limit, co
            ipsec_id + R"(, "IDSIpSecuritySensor_limit": )" + ipsec_limit + "}}";
 }
 
-std::string valid_document() { return document(R"("eth-1")", "10", R"("ipsec-1")", "3"); }
+std::string valid_document() {
+    return document(R"("eth-1")", "10", R"("ipsec-1")", "3");
+}
 
 void expect_error_contains(const std::optional<std::string>& error, const std::string& part) {
     ASSERT_TRUE(error.has_value()) << "expected a failure containing: " << part;
@@ -59,7 +61,8 @@ TEST(ConfigDocument, DefaultRecordIsEmpty) {
 
 TEST(ConfigDocument, IgnoresOtherMembersAndAcceptsEmptyIdentifier) {
     IDS_instances c = sentinel();
-    const std::string text = R"({"other": [1, 2], "IDS_config": {"x": null, "aracom_InstanceId_idsethernetsensor": "",
+    const std::string text =
+        R"({"other": [1, 2], "IDS_config": {"x": null, "aracom_InstanceId_idsethernetsensor": "",
         "IDSEthernetSensor_limit": 1, "aracom_InstanceId_idsipsecuritysensor": "b",
         "IDSIpSecuritySensor_limit": 2, "y": {"z": 1}}, "after": "x"})";
     EXPECT_EQ(parse_config_text(text, c), std::nullopt);
@@ -83,12 +86,12 @@ TEST(ConfigDocument, SkipsUtf8ByteOrderMark) {
 
 TEST(ConfigDocument, RejectsInvalidTextWithSyntaxError) {
     const char* const bad[] = {
-        "",                                   // empty
-        "   \n",                              // only blanks
-        "{\"IDS_config\": {",                 // cut short
-        "{'IDS_config': 1}",                  // not JSON
-        "// comment\n{}",                     // comments are not allowed
-        "\xEF\xBB",                           // broken byte-order mark
+        "",                    // empty
+        "   \n",               // only blanks
+        "{\"IDS_config\": {",  // cut short
+        "{'IDS_config': 1}",   // not JSON
+        "// comment\n{}",      // comments are not allowed
+        "\xEF\xBB",            // broken byte-order mark
     };
     for (const char* text : bad) {
         IDS_instances c = sentinel();
@@ -144,7 +147,8 @@ TEST(ConfigDocument, StoresKeysInReadingOrderUpToTheFirstFailure) {
     };
     const Case cases[] = {
         {document("1", "10", R"("i")", "3"), std::string(kType302String) + "number", false, false, false},
-        {document(R"("e")", "10", R"("i")", R"("3")"), std::string(kType302Number) + "string", true, false, false},
+        {document(R"("e")", "10", R"("i")", R"("3")"), std::string(kType302Number) + "string", true, false,
+         false},
         {document(R"("e")", "10", "[]", "3"), std::string(kType302String) + "array", true, true, false},
         {document(R"("e")", "{}", R"("i")", "3"), std::string(kType302Number) + "object", true, true, true},
         {document(R"("e")", "null", R"("i")", "3"), std::string(kType302Number) + "null", true, true, true},
@@ -166,7 +170,8 @@ TEST(ConfigDocument, MissingKeysReportTheFirstInReadingOrder) {
     IDS_instances c = sentinel();
     // Both ethernet keys missing: the identifier is read first.
     auto error = parse_config_text(
-        R"({"IDS_config": {"aracom_InstanceId_idsipsecuritysensor": "i", "IDSIpSecuritySensor_limit": 3}})", c);
+        R"({"IDS_config": {"aracom_InstanceId_idsipsecuritysensor": "i", "IDSIpSecuritySensor_limit": 3}})",
+        c);
     expect_error_contains(error, std::string(kType302String) + "null");
     EXPECT_EQ(c.IDSIpSecuritySensor_limit, 888u);
 
@@ -194,7 +199,7 @@ TEST(ConfigDocument, LimitsConvertThroughTheDocument) {
         {"-3.5", 0u},
         {"0", 0u},
         {"4294967295", 4294967295u},
-        {"4294967296", 0u},            // integer: low 32 bits
+        {"4294967296", 0u},  // integer: low 32 bits
         {"4294967297", 1u},
         {"-4294967297", 4294967295u},
         {"18446744073709551615", 4294967295u},
@@ -228,7 +233,8 @@ TEST(LimitConversion, FloatingPointEdgesAndNonNumbers) {
             ADD_FAILURE() << "no error for " << bad.dump();
         } catch (const json::type_error& e) {
             EXPECT_EQ(e.id, 302);
-            EXPECT_NE(std::string(e.what()).find(std::string(kType302Number) + bad.type_name()), std::string::npos)
+            EXPECT_NE(std::string(e.what()).find(std::string(kType302Number) + bad.type_name()),
+                      std::string::npos)
                 << e.what();
         }
     }

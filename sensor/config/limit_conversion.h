@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-
 #include <nlohmann/json.hpp>
 
 // Integers keep their low 32 bits, floating-point numbers are truncated

@@ -46,7 +46,8 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
                                 << *error;
             return true;
         }
-        logger().LogDebug() << "aracom_InstanceId_idsethernetsensor: " << config.aracom_InstanceId_idsethernetsensor;
+        logger().LogDebug() << "aracom_InstanceId_idsethernetsensor: "
+                            << config.aracom_InstanceId_idsethernetsensor;
         logger().LogDebug() << "IDSEthernetSensor_limit: " << config.IDSEthernetSensor_limit;
         logger().LogDebug() << "aracom_InstanceId_idsipsecuritysensor: "
                             << config.aracom_InstanceId_idsipsecuritysensor;

@@ -17,7 +17,8 @@ using ara::log::LogLevel;
 using Message = std::pair<LogLevel, std::string>;
 
 const std::string kParsePrefix = "Unable to parse config file! Please make sure it is valid json. what= ";
-const std::string kFindMessage = "Unable to find config file! Please make sure the path to the json file is correct.";
+const std::string kFindMessage =
+    "Unable to find config file! Please make sure the path to the json file is correct.";
 
 class ReadConfig : public ::testing::Test {
 protected:
@@ -45,9 +46,8 @@ protected:
     // Runs read_config and returns its result with every message it logged.
     bool run(std::vector<const char*> args, IDS_instances& config) {
         m_messages.clear();
-        ara::log::ScopedCapture capture([this](LogLevel level, const std::string& text) {
-            m_messages.emplace_back(level, text);
-        });
+        ara::log::ScopedCapture capture(
+            [this](LogLevel level, const std::string& text) { m_messages.emplace_back(level, text); });
         return read_config(static_cast<int>(args.size()), args.data(), config);
     }
 
@@ -157,9 +157,11 @@ TEST_F(ReadConfig, EmptyFileAndInvalidJsonGiveOneSyntaxError) {
 TEST_F(ReadConfig, WrongTopLevelOrConfigTypeGivesTypeError305) {
     IDS_instances c;
     EXPECT_TRUE(run_file("[]", c));
-    expect_single_parse_error("[json.exception.type_error.305] cannot use operator[] with a string argument with array");
+    expect_single_parse_error(
+        "[json.exception.type_error.305] cannot use operator[] with a string argument with array");
     EXPECT_TRUE(run_file(R"({"IDS_config": 5})", c));
-    expect_single_parse_error("[json.exception.type_error.305] cannot use operator[] with a string argument with number");
+    expect_single_parse_error(
+        "[json.exception.type_error.305] cannot use operator[] with a string argument with number");
     EXPECT_TRUE(run_file(R"({"IDS_config": true})", c));
     expect_single_parse_error("cannot use operator[] with a string argument with boolean");
 }

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <linux/netfilter/nfnetlink_compat.h>
 #include <linux/netlink.h>
-#include <netlink/errno.h>
 #include <netinet/in.h>
+#include <netlink/errno.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,7 +25,9 @@ std::string fd_target(int fd) {
     return n < 0 ? std::string() : std::string(buf, static_cast<std::size_t>(n));
 }
 
-bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+bool fd_open(int fd) {
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
 
 int count_valid(nl_msg*, void* arg) {
     ++*static_cast<int*>(arg);
@@ -52,7 +54,8 @@ TEST(PcapApiKernel, NflogCaptureOpensAndCleanupClosesItsSocket) {
     // packet (libpcap's netfilter module reports the empty read as -1).
     int calls = 0;
     EXPECT_LE(api.dispatch(
-                  handle, -1, [](u_char* user, const pcap_pkthdr*, const u_char*) { ++*reinterpret_cast<int*>(user); },
+                  handle, -1,
+                  [](u_char* user, const pcap_pkthdr*, const u_char*) { ++*reinterpret_cast<int*>(user); },
                   reinterpret_cast<u_char*>(&calls)),
               0);
     EXPECT_EQ(calls, 0);
@@ -78,7 +81,8 @@ void walk_packet(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
     std::memcpy(&rid, bytes + 2, sizeof rid);
     w->group = api.net_to_host16(rid);
     int left = static_cast<int>(header->caplen) - 4;
-    for (const nflog_tlv_t* t = api.nflog_first_tlv(bytes); api.nflog_tlv_ok(t, left); t = api.nflog_next_tlv(t, left)) {
+    for (const nflog_tlv_t* t = api.nflog_first_tlv(bytes); api.nflog_tlv_ok(t, left);
+         t = api.nflog_next_tlv(t, left)) {
         if (api.nflog_tlv_type(t) == 9) {
             w->payload_length = api.nflog_tlv_value_len(t);
             w->ip_version = static_cast<std::uint8_t>(api.nflog_tlv_value(t)[0] >> 4);
@@ -121,7 +125,8 @@ TEST(PcapApiKernel, LoggedPacketIsWalkedThroughItsAttributes) {
         }
     }
     api.cleanup(handle);
-    std::system("iptables -D OUTPUT -o lo -p udp --dport 9 -j NFLOG --nflog-group 102 --nflog-prefix seam.test");
+    std::system(
+        "iptables -D OUTPUT -o lo -p udp --dport 9 -j NFLOG --nflog-group 102 --nflog-prefix seam.test");
 
     EXPECT_EQ(w.packets, 1);
     EXPECT_EQ(w.group, 102);

@@ -14,7 +14,9 @@ std::uint16_t read_u16(const void* at) {
     return value;
 }
 
-const u_char* bytes_of(const nflog_tlv_t* tlv) { return reinterpret_cast<const u_char*>(tlv); }
+const u_char* bytes_of(const nflog_tlv_t* tlv) {
+    return reinterpret_cast<const u_char*>(tlv);
+}
 
 }  // namespace
 
@@ -40,9 +42,13 @@ bool tlv_ok(const nflog_tlv_t* tlv, int bytes_left) {
     return length > 3 && length <= bytes_left;
 }
 
-const u_char* tlv_value(const nflog_tlv_t* tlv) { return bytes_of(tlv) + tlv_header_size; }
+const u_char* tlv_value(const nflog_tlv_t* tlv) {
+    return bytes_of(tlv) + tlv_header_size;
+}
 
-int tlv_value_len(const nflog_tlv_t* tlv) { return static_cast<int>(tlv_length(tlv)) - tlv_header_size; }
+int tlv_value_len(const nflog_tlv_t* tlv) {
+    return static_cast<int>(tlv_length(tlv)) - tlv_header_size;
+}
 
 const nflog_tlv_t* next_tlv(const nflog_tlv_t* tlv, int& bytes_left) {
     if (bytes_left < tlv_header_size) {
@@ -54,6 +60,8 @@ const nflog_tlv_t* next_tlv(const nflog_tlv_t* tlv, int& bytes_left) {
     return reinterpret_cast<const nflog_tlv_t*>(bytes_of(tlv) + step);
 }
 
-std::uint16_t net_to_host16(std::uint16_t value) { return ntohs(value); }
+std::uint16_t net_to_host16(std::uint16_t value) {
+    return ntohs(value);
+}
 
 }  // namespace nflog

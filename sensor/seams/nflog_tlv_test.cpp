@@ -133,8 +133,9 @@ TEST(NflogTlv, WalkVisitsEveryAttributeOfAWellFormedMessage) {
     Pcap_API api;
     Message m;
     m.tlv(1, {0x08, 0x00, 3, 0}).tlv(9, {0x45, 0, 0, 20, 1}).tlv(10, {'p', 'r', 'e', 0}).tlv(0x8000 | 4, {});
-    EXPECT_EQ(walk(api, m), (std::vector<Seen>{
-                                {1, {0x08, 0x00, 3, 0}}, {9, {0x45, 0, 0, 20, 1}}, {10, {'p', 'r', 'e', 0}}, {4, {}}}));
+    EXPECT_EQ(walk(api, m),
+              (std::vector<Seen>{
+                  {1, {0x08, 0x00, 3, 0}}, {9, {0x45, 0, 0, 20, 1}}, {10, {'p', 'r', 'e', 0}}, {4, {}}}));
 }
 
 TEST(NflogTlv, WalkStopsAtMalformedOrTruncatedAttributes) {

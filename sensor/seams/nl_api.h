@@ -41,7 +41,8 @@ public:
     virtual std::uint16_t nfnl_ct_get_dst_port(const struct nfnl_ct* ct, int repl) = 0;
     virtual std::uint64_t nfnl_ct_get_packets(const struct nfnl_ct* ct, int repl) = 0;
     virtual std::uint64_t nfnl_ct_get_bytes(const struct nfnl_ct* ct, int repl) = 0;
-    virtual int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) = 0;
+    virtual int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                       struct timeval* timeout) = 0;
 };
 
 class Nl_API : public Nl_API_Interface {
@@ -69,5 +70,6 @@ public:
     std::uint16_t nfnl_ct_get_dst_port(const struct nfnl_ct* ct, int repl) override;
     std::uint64_t nfnl_ct_get_packets(const struct nfnl_ct* ct, int repl) override;
     std::uint64_t nfnl_ct_get_bytes(const struct nfnl_ct* ct, int repl) override;
-    int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) override;
+    int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+               struct timeval* timeout) override;
 };

@@ -37,7 +37,9 @@ int Pcap_API::activate(pcap_t* handle) {
     return rc < 0 ? -1 : rc;
 }
 
-int Pcap_API::getnonblock(pcap_t* handle, char* error_buffer) { return pcap_getnonblock(handle, error_buffer); }
+int Pcap_API::getnonblock(pcap_t* handle, char* error_buffer) {
+    return pcap_getnonblock(handle, error_buffer);
+}
 
 int Pcap_API::setnonblock(pcap_t* handle, int nonblock, char* error_buffer) {
     return pcap_setnonblock(handle, nonblock, error_buffer);
@@ -55,12 +57,24 @@ void Pcap_API::cleanup(pcap_t* handle) {
     }
 }
 
-const nflog_tlv_t* Pcap_API::nflog_first_tlv(const u_char* message) { return nflog::first_tlv(message); }
-std::uint16_t Pcap_API::nflog_tlv_type(const nflog_tlv_t* tlv) { return nflog::tlv_type(tlv); }
-bool Pcap_API::nflog_tlv_ok(const nflog_tlv_t* tlv, int bytes_left) { return nflog::tlv_ok(tlv, bytes_left); }
-const u_char* Pcap_API::nflog_tlv_value(const nflog_tlv_t* tlv) { return nflog::tlv_value(tlv); }
-int Pcap_API::nflog_tlv_value_len(const nflog_tlv_t* tlv) { return nflog::tlv_value_len(tlv); }
+const nflog_tlv_t* Pcap_API::nflog_first_tlv(const u_char* message) {
+    return nflog::first_tlv(message);
+}
+std::uint16_t Pcap_API::nflog_tlv_type(const nflog_tlv_t* tlv) {
+    return nflog::tlv_type(tlv);
+}
+bool Pcap_API::nflog_tlv_ok(const nflog_tlv_t* tlv, int bytes_left) {
+    return nflog::tlv_ok(tlv, bytes_left);
+}
+const u_char* Pcap_API::nflog_tlv_value(const nflog_tlv_t* tlv) {
+    return nflog::tlv_value(tlv);
+}
+int Pcap_API::nflog_tlv_value_len(const nflog_tlv_t* tlv) {
+    return nflog::tlv_value_len(tlv);
+}
 const nflog_tlv_t* Pcap_API::nflog_next_tlv(const nflog_tlv_t* tlv, int& bytes_left) {
     return nflog::next_tlv(tlv, bytes_left);
 }
-std::uint16_t Pcap_API::net_to_host16(std::uint16_t value) { return nflog::net_to_host16(value); }
+std::uint16_t Pcap_API::net_to_host16(std::uint16_t value) {
+    return nflog::net_to_host16(value);
+}

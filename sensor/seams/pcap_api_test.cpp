@@ -8,7 +8,8 @@ TEST(PcapApi, NetfilterDeviceRule) {
     for (const char* yes : {"nflog", "nflog:101,102", "nflog:", "nfqueue", "nfqueue:1"}) {
         EXPECT_TRUE(is_netfilter_device(yes)) << yes;
     }
-    for (const char* no : {"", "nflo", "nflog101", "nflogx:1", "nfqueue1", "eth0", "any", "NFLOG:1", " nflog"}) {
+    for (const char* no :
+         {"", "nflo", "nflog101", "nflogx:1", "nfqueue1", "eth0", "any", "NFLOG:1", " nflog"}) {
         EXPECT_FALSE(is_netfilter_device(no)) << no;
     }
     EXPECT_FALSE(is_netfilter_device(nullptr));

@@ -20,7 +20,8 @@ using Message = std::pair<LogLevel, std::string>;
 class Captured {
 public:
     Captured()
-        : m_capture([this](LogLevel level, const std::string& text) { m_messages.emplace_back(level, text); }) {
+        : m_capture(
+              [this](LogLevel level, const std::string& text) { m_messages.emplace_back(level, text); }) {
         ara::log::InitLogging("TEST", "seams test", LogLevel::kDebug, ara::log::LogMode::kConsole, "");
     }
     std::vector<Message> errors() const {
@@ -41,7 +42,8 @@ private:
 
 TEST(AraPhmApi, ForwardsBothValuesToTheSupervisionEntity) {
     std::vector<std::pair<std::uint16_t, std::uint16_t>> seen;
-    ara::phm::test::ScopedCheckpointHook hook([&](std::uint16_t a, std::uint16_t b) { seen.emplace_back(a, b); });
+    ara::phm::test::ScopedCheckpointHook hook(
+        [&](std::uint16_t a, std::uint16_t b) { seen.emplace_back(a, b); });
     Captured log;
     ARA_PHM_API api;
     api.CheckpointReached(1, 1);
@@ -56,8 +58,9 @@ TEST(AraPhmApi, SwallowsRuntimeErrorWithOneLogLine) {
     Captured log;
     ARA_PHM_API api;
     EXPECT_NO_THROW(api.CheckpointReached(2, 3));
-    EXPECT_EQ(log.all(), (std::vector<Message>{
-                             {LogLevel::kError, "Exception from CheckpointReached [PHM client]: supervision lost"}}));
+    EXPECT_EQ(log.all(),
+              (std::vector<Message>{
+                  {LogLevel::kError, "Exception from CheckpointReached [PHM client]: supervision lost"}}));
 }
 
 TEST(AraPhmApi, SwallowsAnyOtherExceptionWithOneLogLine) {
@@ -71,8 +74,9 @@ TEST(AraPhmApi, SwallowsAnyOtherExceptionWithOneLogLine) {
         Captured log;
         ARA_PHM_API api;
         EXPECT_NO_THROW(api.CheckpointReached(3, 5));
-        EXPECT_EQ(log.all(), (std::vector<Message>{
-                                 {LogLevel::kError, "Unexpected exception from CheckpointReached [PHM client]:"}}))
+        EXPECT_EQ(log.all(),
+                  (std::vector<Message>{
+                      {LogLevel::kError, "Unexpected exception from CheckpointReached [PHM client]:"}}))
             << "kind " << kind;
     }
 }
@@ -82,8 +86,9 @@ TEST(AraPhmApi, RuntimeErrorSubclassesCountAsRuntimeErrors) {
         [](std::uint16_t, std::uint16_t) { throw std::overflow_error("too many"); });
     Captured log;
     ARA_PHM_API().CheckpointReached(1, 2);
-    EXPECT_EQ(log.errors(), (std::vector<Message>{
-                                {LogLevel::kError, "Exception from CheckpointReached [PHM client]: too many"}}));
+    EXPECT_EQ(log.errors(),
+              (std::vector<Message>{
+                  {LogLevel::kError, "Exception from CheckpointReached [PHM client]: too many"}}));
 }
 
 TEST(AraEmAppclient, ReportsBothStatesAndLogsEach) {

@@ -31,8 +31,10 @@ const char* notify_text(ApplicationState state) noexcept {
 
 const char* StateName(ApplicationState state) noexcept {
     switch (state) {
-        case ApplicationState::kRunning: return "kRunning";
-        case ApplicationState::kTerminating: return "kTerminating";
+        case ApplicationState::kRunning:
+            return "kRunning";
+        case ApplicationState::kTerminating:
+            return "kTerminating";
     }
     return "unknown";
 }
@@ -47,8 +49,7 @@ ApplicationReturnType ApplicationClient::ReportApplicationState(ApplicationState
         return ApplicationReturnType::kGeneralError;
     }
     if (state != ApplicationState::kRunning && state != ApplicationState::kTerminating) {
-        logger().LogError() << "ReportApplicationState: unknown state "
-                            << static_cast<unsigned>(state);
+        logger().LogError() << "ReportApplicationState: unknown state " << static_cast<unsigned>(state);
         return ApplicationReturnType::kGeneralError;
     }
     // Without NOTIFY_SOCKET sd_notify does nothing and returns 0.
@@ -62,8 +63,12 @@ ApplicationReturnType ApplicationClient::ReportApplicationState(ApplicationState
 
 namespace test {
 
-ScopedReportFailure::ScopedReportFailure() noexcept { forced_failures().fetch_add(1); }
-ScopedReportFailure::~ScopedReportFailure() { forced_failures().fetch_sub(1); }
+ScopedReportFailure::ScopedReportFailure() noexcept {
+    forced_failures().fetch_add(1);
+}
+ScopedReportFailure::~ScopedReportFailure() {
+    forced_failures().fetch_sub(1);
+}
 
 }  // namespace test
 }  // namespace ara::exec

@@ -92,7 +92,8 @@ TEST_F(ApplicationClientTest, ServiceManagerIsToldReadyAndStopping) {
 TEST_F(ApplicationClientTest, UnreachableServiceManagerFailsTheReport) {
     setenv("NOTIFY_SOCKET", "/nonexistent-dir/notify", 1);
     ApplicationClient client;
-    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kGeneralError);
+    EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning),
+              ApplicationReturnType::kGeneralError);
     ASSERT_EQ(m_log.size(), 2u);
     EXPECT_EQ(m_log[1].first, LogLevel::kError);
 }
@@ -101,7 +102,8 @@ TEST_F(ApplicationClientTest, TestHookMakesReportsFailWhileAlive) {
     ApplicationClient client;
     {
         ara::exec::test::ScopedReportFailure failure;
-        EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kGeneralError);
+        EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning),
+                  ApplicationReturnType::kGeneralError);
         EXPECT_EQ(client.ReportApplicationState(ApplicationState::kTerminating),
                   ApplicationReturnType::kGeneralError);
     }

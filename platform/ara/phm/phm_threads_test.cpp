@@ -24,8 +24,7 @@ TEST(PhmThreads, TwoThreadsReportConcurrently) {
     conntrack.join();
     EXPECT_EQ(entity.checkpoints_reached(), 2u * kEach);
     const auto last = entity.last_checkpoint();
-    EXPECT_TRUE((last == Checkpoint(1, 2) ||
-                last == Checkpoint(3, 6)));
+    EXPECT_TRUE((last == Checkpoint(1, 2) || last == Checkpoint(3, 6)));
 }
 
 }  // namespace

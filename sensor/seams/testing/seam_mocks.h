@@ -8,7 +8,8 @@
 class Mock_Systemcall_API : public Systemcall_API_Interface {
 public:
     MOCK_METHOD(int, gethostname, (char* name, std::size_t len), (override));
-    MOCK_METHOD(int, sigaction, (int signum, const struct sigaction* act, struct sigaction* oldact), (override));
+    MOCK_METHOD(int, sigaction, (int signum, const struct sigaction* act, struct sigaction* oldact),
+                (override));
 };
 
 class Mock_ARA_EM_Appclient : public ARA_EM_Appclient_Interface {
@@ -19,7 +20,8 @@ public:
 
 class Mock_ARA_PHM_API : public ARA_PHM_API_Interface {
 public:
-    MOCK_METHOD(void, CheckpointReached, (std::uint16_t supervisionId, std::uint16_t checkpointId), (override));
+    MOCK_METHOD(void, CheckpointReached, (std::uint16_t supervisionId, std::uint16_t checkpointId),
+                (override));
 };
 
 // The NFLOG walk helpers are pure; by default the mock runs the real ones so
@@ -60,7 +62,8 @@ public:
     MOCK_METHOD(struct nfnl_ct*, nl_cli_ct_alloc, (), (override));
     MOCK_METHOD(struct nl_sock*, nl_socket_alloc, (), (override));
     MOCK_METHOD(void, nl_socket_disable_seq_check, (struct nl_sock * sock), (override));
-    MOCK_METHOD(int, nl_socket_modify_cb, (struct nl_sock * sock, nl_recvmsg_msg_cb_t func, void* arg), (override));
+    MOCK_METHOD(int, nl_socket_modify_cb, (struct nl_sock * sock, nl_recvmsg_msg_cb_t func, void* arg),
+                (override));
     MOCK_METHOD(void, nl_join_groups, (struct nl_sock * sock, int groups), (override));
     MOCK_METHOD(int, nl_connect, (struct nl_sock * sock, int protocol), (override));
     MOCK_METHOD(struct nl_cache*, nl_cli_ct_alloc_cache, (struct nl_sock * sock), (override));
@@ -75,7 +78,8 @@ public:
     MOCK_METHOD(void, nfnl_ct_set_family, (struct nfnl_ct * ct, std::uint8_t family), (override));
     MOCK_METHOD(struct nl_addr*, nfnl_ct_get_src, (const struct nfnl_ct* ct, int repl), (override));
     MOCK_METHOD(struct nl_addr*, nfnl_ct_get_dst, (const struct nfnl_ct* ct, int repl), (override));
-    MOCK_METHOD(const struct nfnl_ct_timestamp*, nfnl_ct_get_timestamp, (const struct nfnl_ct* ct), (override));
+    MOCK_METHOD(const struct nfnl_ct_timestamp*, nfnl_ct_get_timestamp, (const struct nfnl_ct* ct),
+                (override));
     MOCK_METHOD(std::uint8_t, nfnl_ct_get_proto, (const struct nfnl_ct* ct), (override));
     MOCK_METHOD(std::uint16_t, nfnl_ct_get_src_port, (const struct nfnl_ct* ct, int repl), (override));
     MOCK_METHOD(std::uint16_t, nfnl_ct_get_dst_port, (const struct nfnl_ct* ct, int repl), (override));
