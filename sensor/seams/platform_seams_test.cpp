@@ -104,11 +104,13 @@ TEST(AraEmAppclient, ReportsBothStatesAndLogsEach) {
 }
 
 TEST(AraEmAppclient, FailedReportReturnsOne) {
+    Captured log;
     ARA_EM_Appclient client;
     {
         ara::exec::test::ScopedReportFailure fail;
         EXPECT_EQ(static_cast<int>(client.ReportApplicationState(ara::exec::ApplicationState::kRunning)), 1);
     }
+    EXPECT_TRUE(log.errors().empty());  // whether a failed report is an error is the caller's call
     EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kRunning),
               ara::exec::ApplicationReturnType::kSuccess);
 }

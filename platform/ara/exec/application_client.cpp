@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "ara/exec/test_hooks.h"
 #include "ara/log/logging.h"
@@ -43,21 +44,28 @@ ApplicationClient::ApplicationClient() noexcept = default;
 ApplicationClient::~ApplicationClient() = default;
 
 ApplicationReturnType ApplicationClient::ReportApplicationState(ApplicationState state) noexcept {
-    logger().LogInfo() << "ReportApplicationState: " << StateName(state);
+    // One log line per report: info when it was taken, warn when it failed
+    // (the caller decides whether a failure is an error).
+    const char* failure = nullptr;
+    std::string reason;
     if (forced_failures().load() > 0) {
-        logger().LogError() << "ReportApplicationState: report of " << StateName(state) << " refused";
+        failure = "refused";
+    } else if (state != ApplicationState::kRunning && state != ApplicationState::kTerminating) {
+        failure = "unknown state";
+    } else {
+        // Without NOTIFY_SOCKET sd_notify does nothing and returns 0.
+        const int rc = sd_notify(0, notify_text(state));
+        if (rc < 0) {
+            failure = "service manager not reached: ";
+            reason = std::strerror(-rc);
+        }
+    }
+    if (failure != nullptr) {
+        logger().LogWarn() << "ReportApplicationState: " << StateName(state) << " failed, " << failure
+                           << reason;
         return ApplicationReturnType::kGeneralError;
     }
-    if (state != ApplicationState::kRunning && state != ApplicationState::kTerminating) {
-        logger().LogError() << "ReportApplicationState: unknown state " << static_cast<unsigned>(state);
-        return ApplicationReturnType::kGeneralError;
-    }
-    // Without NOTIFY_SOCKET sd_notify does nothing and returns 0.
-    const int rc = sd_notify(0, notify_text(state));
-    if (rc < 0) {
-        logger().LogError() << "ReportApplicationState: sd_notify failed: " << std::strerror(-rc);
-        return ApplicationReturnType::kGeneralError;
-    }
+    logger().LogInfo() << "ReportApplicationState: " << StateName(state);
     return ApplicationReturnType::kSuccess;
 }
 

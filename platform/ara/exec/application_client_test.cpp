@@ -94,8 +94,12 @@ TEST_F(ApplicationClientTest, UnreachableServiceManagerFailsTheReport) {
     ApplicationClient client;
     EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning),
               ApplicationReturnType::kGeneralError);
-    ASSERT_EQ(m_log.size(), 2u);
-    EXPECT_EQ(m_log[1].first, LogLevel::kError);
+    ASSERT_EQ(m_log.size(), 1u);
+    EXPECT_EQ(m_log[0].first, LogLevel::kWarn);
+    EXPECT_EQ(
+        m_log[0].second.rfind("ReportApplicationState: kRunning failed, service manager not reached: ", 0),
+        0u)
+        << m_log[0].second;
 }
 
 TEST_F(ApplicationClientTest, TestHookMakesReportsFailWhileAlive) {
@@ -108,7 +112,19 @@ TEST_F(ApplicationClientTest, TestHookMakesReportsFailWhileAlive) {
                   ApplicationReturnType::kGeneralError);
     }
     EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kSuccess);
-    EXPECT_EQ(m_log.front().second, "ReportApplicationState: kRunning");
+    EXPECT_EQ(m_log, (std::vector<std::pair<LogLevel, std::string>>{
+                         {LogLevel::kWarn, "ReportApplicationState: kRunning failed, refused"},
+                         {LogLevel::kWarn, "ReportApplicationState: kTerminating failed, refused"},
+                         {LogLevel::kInfo, "ReportApplicationState: kRunning"},
+                     }));
+}
+
+TEST_F(ApplicationClientTest, UnknownStateIsRefused) {
+    ApplicationClient client;
+    EXPECT_EQ(client.ReportApplicationState(static_cast<ApplicationState>(7)),
+              ApplicationReturnType::kGeneralError);
+    ASSERT_EQ(m_log.size(), 1u);
+    EXPECT_EQ(m_log[0].second, "ReportApplicationState: unknown failed, unknown state");
 }
 
 }  // namespace
