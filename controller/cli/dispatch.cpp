@@ -6,15 +6,11 @@
 #include <string>
 
 #include "controller/container/container.h"
+#include "controller/verity/baserootfs.h"
 
 namespace ql {
 
 namespace {
-
-// A command whose operation is not part of this build must fail, not succeed silently.
-[[noreturn]] void not_available(const std::string& command) {
-    throw std::runtime_error("command " + command + " is not available in this build");
-}
 
 // One function per command: each builds its object and runs its one operation.
 
@@ -30,9 +26,16 @@ void run_stop(const Command_line& command_line) {
     container.stop();
 }
 
-void run_rootmount(const Command_line& command_line) { not_available(command_line.command); }
+void run_rootmount(const Command_line& command_line) {
+    Base_rootfs base_rootfs(command_line.name);
+    base_rootfs.mount(command_line.fstype);
+}
 
-void run_rootumount(const Command_line& command_line) { not_available(command_line.command); }
+// Options were parsed but have no effect here.
+void run_rootumount(const Command_line& command_line) {
+    Base_rootfs base_rootfs(command_line.name);
+    base_rootfs.umount();
+}
 
 void run(const Command_line& command_line) {
     const std::string& command = command_line.command;
