@@ -79,14 +79,17 @@ def apt_download(package, dest):
     raise HarnessError(f"apt-get download {package} failed: {proc.stdout}")
 
 
+def kernel_package(depends):
+    """The versioned kernel image package named in a Depends field."""
+    m = re.search(r"(linux-image-[0-9][^ ,(]*-cloud-amd64)(?![-\w])", depends)
+    if not m:
+        raise HarnessError(f"no cloud kernel image in: {depends}")
+    return m.group(1)
+
+
 def resolve_kernel_package(meta_deb):
     """The versioned image package that the meta package depends on."""
-    depends = run(["dpkg-deb", "-f", meta_deb, "Depends"])
-    m = re.search(r"(linux-image-[0-9][^ ,(]*-cloud-amd64)", depends)
-    if not m:
-        raise HarnessError(f"no kernel image in the dependencies of "
-                           f"{meta_deb}: {depends}")
-    return m.group(1)
+    return kernel_package(run(["dpkg-deb", "-f", meta_deb, "Depends"]))
 
 
 def prepare_cache(cache):

@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "hanging the whole guest"
+sleep 1000

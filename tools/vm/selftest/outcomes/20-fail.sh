@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "expected failure output"
+exit 3

@@ -1,0 +1,3 @@
+#!/bin/sh
+. /vm/lib.sh
+skip "not for this guest"

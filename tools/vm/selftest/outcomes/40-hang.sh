@@ -1,0 +1,3 @@
+#!/bin/sh
+echo "about to hang"
+sleep 1000

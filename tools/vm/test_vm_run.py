@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Unit tests of the host driver's pure parts: result parsing, the initramfs
+archive and the library shipping."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vm_run  # noqa: E402
+
+
+class ParseResults(unittest.TestCase):
+    def test_results_with_output_and_done(self):
+        text = ("@@BEGIN 10-a\nline one\nline two\n@@RESULT 10-a PASS 0\n"
+                "@@BEGIN 20-b\n@@RESULT 20-b FAIL 3\n"
+                "@@BEGIN 30-c\nskipped\n@@RESULT 30-c SKIP 77\n@@DONE 3\n")
+        results, done = vm_run.parse_results(text)
+        self.assertEqual(done, 3)
+        self.assertEqual(results["10-a"], ("PASS", "0", "line one\nline two"))
+        self.assertEqual(results["20-b"], ("FAIL", "3", ""))
+        self.assertEqual(results["30-c"], ("SKIP", "77", "skipped"))
+
+    def test_guest_that_stopped_early(self):
+        text = "@@BEGIN 10-a\npartial output\n"
+        results, done = vm_run.parse_results(text)
+        self.assertIsNone(done)
+        self.assertEqual(results, {})
+
+    def test_output_that_looks_like_a_marker_inside_a_line(self):
+        text = "@@BEGIN x\nsays @@RESULT x PASS 0\n@@RESULT x FAIL 1\n@@DONE 1\n"
+        results, _ = vm_run.parse_results(text)
+        self.assertEqual(results["x"][0], "FAIL")
+        self.assertIn("says @@RESULT", results["x"][2])
+
+
+class KernelPackage(unittest.TestCase):
+    def test_versioned_package_from_depends(self):
+        self.assertEqual(
+            vm_run.kernel_package("linux-image-6.1.0-57-cloud-amd64 (= 6.1.192-3)"),
+            "linux-image-6.1.0-57-cloud-amd64")
+
+    def test_unsigned_variant_is_not_taken(self):
+        self.assertEqual(
+            vm_run.kernel_package("linux-image-6.1.0-9-cloud-amd64-unsigned | "
+                                  "linux-image-6.1.0-9-cloud-amd64"),
+            "linux-image-6.1.0-9-cloud-amd64")
+
+    def test_no_kernel(self):
+        with self.assertRaises(vm_run.HarnessError):
+            vm_run.kernel_package("kmod, linux-base")
+
+
+class Cpio(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="vm-cpio-test-")
+        self.addCleanup(shutil.rmtree, self.tmp)
+        root = os.path.join(self.tmp, "root")
+        os.makedirs(os.path.join(root, "bin"))
+        os.makedirs(os.path.join(root, "empty"))
+        with open(os.path.join(root, "bin", "tool"), "wb") as f:
+            f.write(b"#!/bin/sh\necho odd-length\n")
+        os.chmod(os.path.join(root, "bin", "tool"), 0o755)
+        os.symlink("tool", os.path.join(root, "bin", "link"))
+        self.archive = os.path.join(self.tmp, "initramfs.cpio")
+        vm_run.write_cpio(root, self.archive)
+
+    def cpio(self, *args):
+        with open(self.archive, "rb") as f:
+            return subprocess.run(["cpio", "--quiet"] + list(args), stdin=f,
+                                  stdout=subprocess.PIPE, check=True).stdout
+
+    def test_listing_with_modes_owners_and_device_nodes(self):
+        listing = self.cpio("-itv", "--numeric-uid-gid").decode()
+        entries = {line.split()[-1] if "->" not in line else
+                   line.split()[-3]: line for line in listing.splitlines()}
+        self.assertEqual(sorted(entries), ["bin", "bin/link", "bin/tool",
+                                           "dev/console", "dev/null", "empty"])
+        self.assertTrue(entries["bin/tool"].startswith("-rwxr-xr-x"))
+        self.assertTrue(entries["bin/link"].startswith("lrwxrwxrwx"))
+        self.assertTrue(entries["bin/link"].endswith("-> tool"))
+        self.assertTrue(entries["empty"].startswith("d"))
+        self.assertRegex(entries["dev/console"], r"^crw------- +1 0 +0 +5, +1 ")
+        self.assertRegex(entries["dev/null"], r"^crw-rw-rw- +1 0 +0 +1, +3 ")
+        for line in listing.splitlines():
+            self.assertRegex(line, r"^\S+ +1 0 +0 ")
+
+    def test_file_content_survives(self):
+        self.assertEqual(self.cpio("-i", "--to-stdout", "bin/tool"),
+                         b"#!/bin/sh\necho odd-length\n")
+
+
+class Libraries(unittest.TestCase):
+    def test_dynamic_program_lists_loader_and_libraries(self):
+        libs = vm_run.shared_libraries(os.path.realpath(
+            shutil.which("veritysetup", path="/usr/sbin:/sbin")))
+        names = [os.path.basename(p) for p in libs]
+        self.assertIn("libcryptsetup.so.12", names)
+        self.assertTrue(any(n.startswith("ld-linux") for n in names))
+
+    def test_static_program_has_none(self):
+        static = shutil.which("busybox")
+        out = subprocess.run(["ldd", static], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True).stdout
+        if "not a dynamic executable" not in out:
+            self.skipTest("host busybox is not static")
+        self.assertEqual(vm_run.shared_libraries(static), [])
+
+    def test_library_lands_at_its_real_path_with_the_loader_name(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            stage = vm_run.Stage(tmp)
+            lib = next(p for p in vm_run.shared_libraries(
+                os.path.realpath(shutil.which("veritysetup",
+                                              path="/usr/sbin:/sbin")))
+                if "libcryptsetup" in p)
+            stage.add_library(lib)
+            real = os.path.realpath(lib)
+            self.assertTrue(os.path.isfile(stage.path(real)))
+            name = os.path.join(os.path.realpath(os.path.dirname(lib)),
+                                os.path.basename(lib))
+            self.assertTrue(os.path.exists(stage.path(name)))
+            with open(stage.path(name), "rb") as a, open(real, "rb") as b:
+                self.assertEqual(a.read(), b.read())
+
+
+if __name__ == "__main__":
+    unittest.main()
