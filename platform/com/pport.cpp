@@ -24,9 +24,9 @@ Service_deployment deployment_for(const std::string& service_name) {
         if (auto d = find_deployment(service_name)) {
             return *d;
         }
-        logger().LogError() << "Pport: no deployment for service" << service_name;
+        logger().LogError() << "Pport: no deployment for service " << service_name;
     } catch (const std::exception& e) {
-        logger().LogError() << "Pport: deployment override ignored:" << e.what();
+        logger().LogError() << "Pport: deployment override ignored: " << e.what();
         if (auto d = resolve_deployment(service_name, nullptr)) {
             return *d;
         }
@@ -56,8 +56,9 @@ Pport::Pport(const std::string& service_name, const std::string& instance, Servi
     m_service_id = d.service_id;
     m_address = d.address;
     m_port = d.port;
-    logger().LogInfo() << "Pport:" << service_name << "instance" << instance << "uses service ID" << m_service_id
-                       << "instance ID" << m_instance_id << "at" << m_address << m_port;
+    logger().LogInfo() << "Pport: " << service_name << " instance \"" << instance << "\" uses service ID "
+                       << m_service_id << ", instance ID " << m_instance_id << ", endpoint " << m_address << ":"
+                       << m_port;
 }
 
 Pport::~Pport() { stop_offer(); }
@@ -171,8 +172,8 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
         }
     }
     if (failed) {
-        logger().LogError() << "Pport: notification" << h.method_id << "of service" << m_service_id
-                            << "could not be sent to every subscriber";
+        logger().LogError() << "Pport: notification " << h.method_id << " of service " << m_service_id
+                            << " could not be sent to every subscriber";
     }
 }
 
@@ -288,7 +289,7 @@ void Pport::send_reply(const someip::Header& request, const sockaddr_in& to,
     iovec pieces[2] = {{header, sizeof header}, {body_size ? payload->data() : nullptr, body_size}};
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_socket && !m_socket->send(to, pieces, body_size ? 2 : 1)) {
-        logger().LogError() << "Pport: answer to method" << request.method_id << "could not be sent";
+        logger().LogError() << "Pport: answer to method " << request.method_id << " could not be sent";
     }
 }
 

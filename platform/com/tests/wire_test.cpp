@@ -1,0 +1,192 @@
+// SOME/IP framing, SD entries, subscription bookkeeping and deployment rules.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "com/deployment.h"
+#include "com/someip_message.h"
+#include "com/subscription_table.h"
+#include "someip_client.h"
+
+namespace {
+
+using namespace ux::com;
+using someip_test::from_hex;
+using someip_test::to_hex;
+
+TEST(SomeipHeader, EncodesAndParsesEveryField) {
+    someip::Header h;
+    h.service_id = 0x1001;
+    h.method_id = 0x8002;
+    h.length = 8 + 3;
+    h.client_id = 0xabcd;
+    h.session_id = 0x0102;
+    h.message_type = someip::Message_type::notification;
+    h.return_code = 0;
+    std::uint8_t bytes[someip::header_size];
+    someip::encode_header(h, bytes);
+    std::vector<std::uint8_t> datagram(bytes, bytes + sizeof bytes);
+    EXPECT_EQ(to_hex(datagram), "100180020000000babcd010201010200");
+    datagram.insert(datagram.end(), {1, 2, 3});
+    auto parsed = someip::parse_header(datagram.data(), datagram.size());
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->service_id, 0x1001);
+    EXPECT_EQ(parsed->method_id, 0x8002);
+    EXPECT_EQ(parsed->client_id, 0xabcd);
+    EXPECT_EQ(parsed->session_id, 0x0102);
+    EXPECT_EQ(parsed->message_type, someip::Message_type::notification);
+}
+
+TEST(SomeipHeader, RejectsMalformedDatagrams) {
+    auto good = from_hex("10010000 00000008 00010001 01010000");
+    EXPECT_TRUE(someip::parse_header(good.data(), good.size()));
+    EXPECT_FALSE(someip::parse_header(good.data(), 15)) << "short";
+    auto long_length = from_hex("10010000 00000009 00010001 01010000");
+    EXPECT_FALSE(someip::parse_header(long_length.data(), long_length.size()));
+    auto short_length = from_hex("10010000 00000007 00010001 01010000");
+    EXPECT_FALSE(someip::parse_header(short_length.data(), short_length.size()));
+    auto version = from_hex("10010000 00000008 00010001 02010000");
+    EXPECT_FALSE(someip::parse_header(version.data(), version.size()));
+    auto trailing = from_hex("10010000 00000008 00010001 01010000 ff");
+    EXPECT_FALSE(someip::parse_header(trailing.data(), trailing.size())) << "length disagrees with datagram";
+}
+
+TEST(SomeipSd, ParsesASubscriptionWithItsEndpoint) {
+    // flags, entries (16), options (12): SubscribeEventgroup 0x1001/7 eg 3 TTL 3 to 127.0.0.1:40000/UDP
+    auto payload = from_hex("c0000000 00000010"
+                            "06000010 10010007 01000003 00050003"
+                            "0000000c 00090400 7f000001 00119c40");
+    auto entries = someip::parse_sd_payload(payload.data(), payload.size());
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 1u);
+    const auto& e = entries->front();
+    EXPECT_EQ(e.type, someip::sd_entry_type::subscribe_eventgroup);
+    EXPECT_EQ(e.service_id, 0x1001);
+    EXPECT_EQ(e.instance_id, 7);
+    EXPECT_EQ(e.major_version, 1);
+    EXPECT_EQ(e.ttl, 3u);
+    EXPECT_EQ(e.counter, 5);
+    EXPECT_EQ(e.eventgroup_id, 3);
+    ASSERT_TRUE(e.endpoint);
+    EXPECT_EQ(e.endpoint->address, 0x7f000001u);
+    EXPECT_EQ(e.endpoint->port, 40000);
+    EXPECT_EQ(e.endpoint->protocol, 0x11);
+}
+
+TEST(SomeipSd, RejectsInconsistentLengthsAndOptionIndexes) {
+    auto entries_too_long = from_hex("c0000000 00000020 06000010 10010007 01000003 00050003 00000000");
+    EXPECT_FALSE(someip::parse_sd_payload(entries_too_long.data(), entries_too_long.size()));
+    auto not_a_multiple = from_hex("c0000000 00000004 06000010 00000000");
+    EXPECT_FALSE(someip::parse_sd_payload(not_a_multiple.data(), not_a_multiple.size()));
+    auto option_missing = from_hex("c0000000 00000010 06000010 10010007 01000003 00050003 00000000");
+    EXPECT_FALSE(someip::parse_sd_payload(option_missing.data(), option_missing.size()));
+    auto option_cut = from_hex("c0000000 00000010 06000010 10010007 01000003 00050003"
+                               "0000000c 00200400 7f000001 00119c40");
+    EXPECT_FALSE(someip::parse_sd_payload(option_cut.data(), option_cut.size()));
+    auto options_length_wrong = from_hex("c0000000 00000000 00000004 00090400");
+    EXPECT_FALSE(someip::parse_sd_payload(options_length_wrong.data(), options_length_wrong.size()));
+    EXPECT_FALSE(someip::parse_sd_payload(nullptr, 0));
+    auto empty = from_hex("c0000000 00000000 00000000");
+    auto none = someip::parse_sd_payload(empty.data(), empty.size());
+    ASSERT_TRUE(none);
+    EXPECT_TRUE(none->empty());
+}
+
+TEST(SomeipSd, AckMessageRoundTrips) {
+    someip::Sd_entry ack;
+    ack.type = someip::sd_entry_type::subscribe_eventgroup_ack;
+    ack.service_id = 0x1002;
+    ack.instance_id = 0x55;
+    ack.major_version = 1;
+    ack.ttl = someip::ttl_infinite;
+    ack.counter = 2;
+    ack.eventgroup_id = 1;
+    auto message = someip::encode_sd_message(9, true, {ack});
+    EXPECT_EQ(to_hex(message), "ffff8100" "00000024" "00000009" "01010200"
+                               "c0000000" "00000010" "07000000" "10020055" "01ffffff" "00020001" "00000000");
+    auto header = someip::parse_header(message.data(), message.size());
+    ASSERT_TRUE(header);
+    auto entries = someip::parse_sd_payload(message.data() + 16, message.size() - 16);
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 1u);
+    EXPECT_EQ((*entries)[0].eventgroup_id, 1);
+    EXPECT_EQ((*entries)[0].ttl, someip::ttl_infinite);
+    EXPECT_FALSE((*entries)[0].endpoint);
+}
+
+TEST(SubscriptionTable, CountsRenewsExpiresAndBounds) {
+    using Clock = cpp_binding::Subscription_table::Clock;
+    using Result = cpp_binding::Subscription_table::Result;
+    cpp_binding::Subscription_table table(2, 2);
+    const auto now = Clock::now();
+    const someip::Ipv4_endpoint a{0x7f000001, 1000, 0x11};
+    const someip::Ipv4_endpoint b{0x7f000001, 1001, 0x11};
+    const someip::Ipv4_endpoint c{0x7f000001, 1002, 0x11};
+    EXPECT_EQ(table.subscribe(0, a, 2, now), Result::added_first);
+    EXPECT_EQ(table.subscribe(0, a, 10, now), Result::renewed);
+    EXPECT_EQ(table.subscribe(0, b, 2, now), Result::added);
+    EXPECT_EQ(table.subscribe(0, c, 2, now), Result::rejected) << "bound exceeded";
+    EXPECT_EQ(table.subscribe(2, c, 2, now), Result::rejected) << "no such event";
+    EXPECT_EQ(table.subscribe(1, c, 0, now), Result::rejected) << "TTL 0 is no subscription";
+    EXPECT_EQ(table.subscribe(1, c, someip::ttl_infinite, now), Result::added_first);
+    EXPECT_EQ(table.count(0), 2u);
+
+    // b expires after 2 s, a was renewed to 10 s, c never expires.
+    EXPECT_TRUE(table.expire(now + std::chrono::seconds(3)).empty());
+    EXPECT_EQ(table.count(0), 1u);
+    EXPECT_EQ(table.expire(now + std::chrono::hours(1000)), std::vector<std::size_t>{0});
+    EXPECT_EQ(table.count(1), 1u);
+    EXPECT_FALSE(table.unsubscribe(1, a));
+    EXPECT_TRUE(table.unsubscribe(1, c));
+    EXPECT_EQ(table.subscribe(1, c, 5, now), Result::added_first);
+    EXPECT_EQ(table.clear(), std::vector<std::size_t>{1});
+    EXPECT_EQ(table.count(1), 0u);
+}
+
+TEST(Deployment, InstanceIdsFromNumbersOrHash) {
+    EXPECT_EQ(cpp_binding::instance_id_from_string("42"), 42);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("0x1f"), 0x1f);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("0XFFFF"), 0xffff);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("65535"), 65535);
+    // Not a 16-bit number: folded FNV-1a of the bytes.
+    EXPECT_EQ(cpp_binding::instance_id_from_string("abc"), 62284);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("65536"), 44088);
+    EXPECT_EQ(cpp_binding::instance_id_from_string(""), 7385);
+    EXPECT_NE(cpp_binding::instance_id_from_string("0x"), 0);
+}
+
+TEST(Deployment, DefaultsAndOverrides) {
+    const std::string ethernet = "ksr::services::idsethernetsensor::IDSEthernetSensor";
+    const std::string ipsec = "ksr::services::idsipsecuritysensor::IDSIpSecuritySensor";
+    auto d = cpp_binding::resolve_deployment(ethernet, nullptr);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->service_id, 0x1001);
+    EXPECT_EQ(d->address, "127.0.0.1");
+    EXPECT_EQ(d->port, 30501);
+    d = cpp_binding::resolve_deployment(ipsec, nullptr);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->service_id, 0x1002);
+    EXPECT_EQ(d->port, 30502);
+    EXPECT_FALSE(cpp_binding::resolve_deployment("other", nullptr));
+
+    const std::string text = R"({"ksr::services::idsethernetsensor::IDSEthernetSensor": {"address": "127.0.0.2", "port": 40501}})";
+    d = cpp_binding::resolve_deployment(ethernet, &text);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->service_id, 0x1001);
+    EXPECT_EQ(d->address, "127.0.0.2");
+    EXPECT_EQ(d->port, 40501);
+    d = cpp_binding::resolve_deployment(ipsec, &text);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->port, 30502) << "services not named keep their defaults";
+
+    const std::string bad_port = R"({"ksr::services::idsethernetsensor::IDSEthernetSensor": {"port": 70000}})";
+    EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &bad_port), std::runtime_error);
+    const std::string bad_address = R"({"ksr::services::idsethernetsensor::IDSEthernetSensor": {"address": "::1"}})";
+    EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &bad_address), std::runtime_error);
+    const std::string not_json = "{";
+    EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &not_json), std::runtime_error);
+    const std::string new_service = R"({"x": {"port": 1}})";
+    EXPECT_THROW(cpp_binding::resolve_deployment("x", &new_service), std::runtime_error) << "needs a service_id";
+}
+
+}  // namespace
