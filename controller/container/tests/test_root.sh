@@ -34,13 +34,15 @@ for dir in proc dev sys; do
 done
 mount -t tmpfs -o mode=0755 ql_run "$root/run"
 mount -t tmpfs -o mode=1777 ql_tmp "$root/tmp"
-# The build and source trees, in case they are not on the root file system.
-for dir in "$here" "$@"; do
-    case "$dir" in /*) ;; *) continue ;; esac
-    top=$(dirname "$dir")
-    [ -e "$top" ] || continue
+# The overlay shows only the root file system itself: the mounts that hold
+# the source tree and the programs to run are bound in.
+for path in "$here" "$@"; do
+    case "$path" in /*) ;; *) continue ;; esac
+    [ -e "$path" ] || continue
+    top=$(findmnt -n -o TARGET --target "$path")
+    case "$top" in /|/proc*|/dev*|/sys*|/run*|/tmp*) continue ;; esac
     mkdir -p "$root$top"
-    mountpoint -q "$root$top" || mount --bind "$top" "$root$top"
+    mountpoint -q "$root$top" || mount --rbind "$top" "$root$top"
 done
 mkdir -p "$root/containers/target" "$root/data/containerdata" "$root/run/containers"
 
