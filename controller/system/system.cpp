@@ -134,6 +134,8 @@ int System::command(const char* const* cmd_argv, std::string* output,
 }
 
 int System::execvp(const char* program, const char* const* argv) {
+    // Whatever is still buffered would be lost with the process image.
+    std::fflush(nullptr);
     return ::execvp(program, const_cast<char* const*>(argv));
 }
 
