@@ -1,0 +1,3 @@
+#include "sensor/capture/terminate_flag.h"
+
+std::atomic<bool> terminate_requested{false};

@@ -1,0 +1,170 @@
+// The two report rate limiters: windows, signed limit comparison, per-call
+// truncation, failure accounting and their independence.
+#include <gtest/gtest.h>
+
+#include "sensor/capture/rate_window.h"
+#include "sensor/capture/tests/capture_test_support.h"
+
+namespace capture_test {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::_;
+using ::testing::AnyNumber;
+
+class Rate_limit_test : public Traffic_fixture {
+protected:
+    Rate_limit_test() {
+        payload_bytes = pattern(40);
+        packet.payload = payload_bytes.data();
+        packet.payload_length = static_cast<std::uint32_t>(payload_bytes.size());
+        packet.prefix = "specialFrameReports.match.DoIP";
+        packet.capture_seconds = 1700000000;
+        ON_CALL(ethernet, update_special_frame_reports(_)).WillByDefault([this](const auto&) { ++published; });
+        ON_CALL(ipsec, update_firewall_filter_reports(_)).WillByDefault([this](const auto&) { ++firewall_published; });
+    }
+
+    int raw(std::uint32_t limit) { return traffic.RawIPTraffic(limit, packet, Report_kind::special_frame, Frame_kind::DoIP); }
+
+    void firewall(std::uint32_t limit) {
+        Traffic::Firewall_reports reports(1);
+        traffic.security_events_limit(limit, reports);
+    }
+
+    std::vector<std::uint8_t> payload_bytes;
+    Nflog_packet packet;
+    int published = 0;
+    int firewall_published = 0;
+};
+
+TEST_F(Rate_limit_test, LimitTwoLetsThreeOfTenThroughWithinHalfASecond) {
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(raw(2), 0);
+        Manual_clock::advance(50ms);
+    }
+    EXPECT_EQ(published, 3);
+    EXPECT_EQ(log.count("[RawIPTraffic] Dropping packets."), 7);
+    EXPECT_EQ(log.count("[RawIPTraffic] packet number = 1"), 1);
+    EXPECT_EQ(log.count("[RawIPTraffic] packet number = 3"), 1);
+    EXPECT_EQ(log.count("[RawIPTraffic] Time passed =100"), 1);
+}
+
+TEST_F(Rate_limit_test, LimitZeroPassesOneReportPerWindow) {
+    // Three windows of 1.2 s with a report every 100 ms.
+    for (int i = 0; i < 36; ++i) {
+        raw(0);
+        Manual_clock::advance(100ms);
+    }
+    // First window: count 0 passes; later windows: only the opening report.
+    // Windows open after 1100 ms of accumulated time: at calls 11, 22, 33.
+    EXPECT_EQ(published, 4);
+    EXPECT_EQ(log.count("[RawIPTraffic] Resetting time passed."), 3);
+    EXPECT_EQ(log.count("[RawIPTraffic] Time passed =1100"), 3);
+    EXPECT_EQ(log.count("[RawIPTraffic] Successfully sent packet number = 1"), 3);
+}
+
+TEST_F(Rate_limit_test, LimitsOfTwoToTheThirtyOneOrMoreReadAsNegative) {
+    for (std::uint32_t limit : {0x80000000U, 0xFFFFFFFFU}) {
+        Rate_window window;
+        for (int i = 0; i < 5; ++i) {
+            window.advance(Manual_clock::read());
+            EXPECT_TRUE(window.over_limit(limit));
+        }
+    }
+    for (int i = 0; i < 10; ++i) {
+        raw(0xFFFFFFFFU);
+        Manual_clock::advance(100ms);
+    }
+    EXPECT_EQ(published, 0) << "nothing passes in the first window";
+    for (int i = 0; i < 12; ++i) {
+        raw(0xFFFFFFFFU);
+        Manual_clock::advance(100ms);
+    }
+    EXPECT_EQ(published, 1) << "only the opening report of a later window";
+}
+
+TEST_F(Rate_limit_test, GapOfMoreThanAWindowAlwaysOpensOneAndExactlyAWindowDoesNot) {
+    raw(0);  // count 0 passes
+    raw(0);  // dropped
+    EXPECT_EQ(published, 1);
+    Manual_clock::advance(1000ms);
+    raw(0);
+    EXPECT_EQ(published, 1) << "1000 ms is not more than the window";
+    Manual_clock::advance(1ms);
+    raw(0);
+    EXPECT_EQ(published, 2);
+    EXPECT_EQ(log.count("[RawIPTraffic] Time passed =1001"), 1);
+    // Even a huge count would not matter: the opening report always passes.
+    for (int i = 0; i < 100; ++i) {
+        raw(5);
+    }
+    const int before = published;
+    Manual_clock::advance(1500ms);
+    raw(5);
+    EXPECT_EQ(published, before + 1);
+}
+
+TEST_F(Rate_limit_test, SubMillisecondGapsAreTruncatedPerCall) {
+    // 3000 calls 0.9 ms apart span 2.7 s of clock time but add nothing.
+    for (int i = 0; i < 3000; ++i) {
+        raw(1);
+        Manual_clock::advance(900us);
+    }
+    EXPECT_EQ(published, 2);
+    EXPECT_EQ(log.count("[RawIPTraffic] Resetting time passed."), 0);
+}
+
+TEST_F(Rate_limit_test, RefusedReportIsCountedAsFailureAndDoesNotRaiseTheCount) {
+    std::vector<std::uint8_t> big(70000);
+    Nflog_packet oversized = packet;
+    oversized.payload = big.data();
+    oversized.payload_length = 70000;
+    EXPECT_EQ(traffic.RawIPTraffic(0, oversized, Report_kind::special_frame, Frame_kind::DoIP), 1);
+    EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[Traffic] payload length out of range = 70000"));
+    EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[RawIPTraffic] Failed to send_packet number = 0"));
+    EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[RawIPTraffic] Time passed =0"));
+    // The count is still 0, so with limit 0 a good report passes.
+    EXPECT_EQ(raw(0), 0);
+    EXPECT_EQ(published, 1);
+
+    // A refused opening report logs the failure with the new window's count.
+    Manual_clock::advance(2s);
+    EXPECT_EQ(traffic.RawIPTraffic(0, oversized, Report_kind::special_frame, Frame_kind::DoIP), 1);
+    EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[RawIPTraffic] Failed to send_packet number = 1"));
+}
+
+TEST_F(Rate_limit_test, FirewallLimiterFollowsTheSameWindowsAndLogsItsOwnLines) {
+    for (int i = 0; i < 10; ++i) {
+        firewall(2);
+        Manual_clock::advance(50ms);
+    }
+    EXPECT_EQ(firewall_published, 3);
+    EXPECT_EQ(log.count("[security_events_limit] Dropping packets."), 7);
+    EXPECT_EQ(log.count("[security_events_limit] packet number = 3"), 1);
+    Manual_clock::advance(600ms);
+    firewall(2);
+    EXPECT_EQ(firewall_published, 4);
+    EXPECT_EQ(log.count("[security_events_limit] Time passed =1100"), 1);
+    EXPECT_EQ(log.count("[security_events_limit] Resetting time passed."), 1);
+}
+
+TEST_F(Rate_limit_test, FloodOnOneLimiterDoesNotDropTheOther) {
+    for (int i = 0; i < 500; ++i) {
+        raw(1);
+    }
+    EXPECT_EQ(published, 2);
+    firewall(1);
+    firewall(1);
+    EXPECT_EQ(firewall_published, 2);
+    for (int i = 0; i < 500; ++i) {
+        firewall(0);
+    }
+    Manual_clock::advance(200ms);
+    // The Ethernet window is still the first one and its count is spent;
+    // the firewall flood did not open a window for it.
+    raw(1);
+    EXPECT_EQ(published, 2);
+}
+
+}  // namespace
+}  // namespace capture_test

@@ -1,0 +1,184 @@
+// Capture loop of Traffic: opening the NFLOG groups, polling, splitting each
+// logged packet into payload and prefix, dispatch by group, closing.
+#include <pcap/nflog.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "sensor/capture/capture_log.h"
+#include "sensor/capture/terminate_flag.h"
+#include "sensor/capture/traffic.h"
+
+namespace {
+
+constexpr std::int16_t sw_id_housekeeping = 264;
+// The housekeeping partition also logs firewall matches to group 202.
+constexpr const char* housekeeping_groups = "nflog:101,102,202";
+constexpr const char* default_groups = "nflog:101,102";
+
+constexpr std::uint16_t group_raw_ip_traffic = 101;
+constexpr std::uint16_t group_security_events = 102;
+constexpr std::uint16_t group_security_events_legacy = 200;
+constexpr std::uint16_t group_security_events_housekeeping = 202;
+
+constexpr int nflog_header_size = 4;
+constexpr std::uint16_t attribute_payload = 9;
+constexpr std::uint16_t attribute_prefix = 10;
+
+// Any non-zero flag asks for non-blocking mode.
+constexpr int nonblocking_flag = 2048;
+
+// Only for the debug log; touched by the capture thread only.
+int packet_counter = 0;
+
+void sleep_one_pause() {
+    timespec pause{0, 100000000};
+    timespec remaining{};
+    while (nanosleep(&pause, &remaining) == -1) {
+        if (errno != EINTR) {
+            return;
+        }
+        pause = remaining;
+    }
+}
+
+}  // namespace
+
+int Traffic::init(std::int16_t sw_id_of_partition) {
+    auto& log = capture::logger();
+    int result = 0;
+    if (ethernet_server() == nullptr) {
+        log.LogError() << "[ERROR] no field server available";
+        if (ipsec_server() == nullptr) {
+            log.LogError() << "[ERROR] no field server of ipsecurity available";
+        }
+        result = 1;
+    } else if (ipsec_server() == nullptr) {
+        log.LogError() << "[ERROR] no field server of ipsecurity available";
+        result = 1;
+    } else {
+        const char* device = sw_id_of_partition == sw_id_housekeeping ? housekeeping_groups : default_groups;
+        char error_buffer[PCAP_ERRBUF_SIZE] = {};
+        int is_ours = 0;
+        handle = pcap_api->nflog_create(device, error_buffer, &is_ours);
+        if (handle == nullptr) {
+            log.LogError() << "[ERROR] cannot create a netfilter handle";
+            result = 1;
+        } else if (pcap_api->activate(handle) == -1) {
+            log.LogError() << "[ERROR] cannot activate netfilter";
+            result = 1;
+        }
+    }
+    log.LogDebug() << "Finished init RawIPTraffic return= " << result;
+    return result;
+}
+
+bool Traffic::ensure_nonblocking() {
+    auto& log = capture::logger();
+    if (handle == nullptr) {
+        log.LogError() << "[Traffic] no capture handle";
+        return false;
+    }
+    char error_buffer[PCAP_ERRBUF_SIZE] = {};
+    if (pcap_api->getnonblock(handle, error_buffer) != 0) {
+        log.LogDebug() << "IDS_Sensor : SOCKET is in non-blocking mode ";
+    } else {
+        log.LogDebug() << "IDS_Sensor : SOCKET is in blocking mode ";
+        if (pcap_api->setnonblock(handle, nonblocking_flag, error_buffer) < 0) {
+            log.LogError() << "IDS_Sensor : SOCKET CAN'T CHANGE blocking mode ";
+        }
+    }
+    return pcap_api->getnonblock(handle, error_buffer) != 0;
+}
+
+void Traffic::main_loop(const IDS_instances& instances) {
+    auto& log = capture::logger();
+    ethernet_limit = instances.IDSEthernetSensor_limit;
+    ipsec_limit = instances.IDSIpSecuritySensor_limit;
+    log.LogDebug() << "[DEBUG] Entering into main loop";
+    if (!ensure_nonblocking()) {
+        return;
+    }
+    log.LogDebug() << "IDS_Sensor : SOCKET is now in non-blocking mode ";
+    while (!terminate_requested.load()) {
+        // A failed read (for example a receive error) is retried after the pause.
+        (void)pcap_api->dispatch(handle, -1, &Traffic::on_packet, reinterpret_cast<u_char*>(this));
+        sleep_one_pause();
+    }
+}
+
+void Traffic::close() {
+    auto& log = capture::logger();
+    log.LogDebug() << "Unbind group. Close nflog.";
+    if (handle != nullptr) {
+        pcap_api->cleanup(handle);
+        // The clean-up releases the handle itself.
+        handle = nullptr;
+    }
+    if (field_server_ethernet != nullptr) {
+        // Logs "StopOfferService Ethernetsensor" after the stop.
+        field_server_ethernet->stop_offer_service();
+    } else {
+        log.LogDebug() << "StopOfferService Ethernetsensor";
+    }
+}
+
+Nflog_packet Traffic::parse_packet(const pcap_pkthdr* header, const u_char* message) {
+    Nflog_packet packet;
+    packet.capture_seconds = static_cast<std::int64_t>(header->ts.tv_sec);
+    // Only the captured bytes are present in the buffer.
+    int bytes_left = static_cast<int>(header->caplen) - nflog_header_size;
+    if (bytes_left <= 0) {
+        return packet;
+    }
+    for (const nflog_tlv_t* tlv = pcap_api->nflog_first_tlv(message); pcap_api->nflog_tlv_ok(tlv, bytes_left);
+         tlv = pcap_api->nflog_next_tlv(tlv, bytes_left)) {
+        const std::uint16_t type = pcap_api->nflog_tlv_type(tlv);
+        if (type == attribute_payload) {
+            packet.payload = pcap_api->nflog_tlv_value(tlv);
+            packet.payload_length = static_cast<std::uint32_t>(pcap_api->nflog_tlv_value_len(tlv));
+        } else if (type == attribute_prefix) {
+            const u_char* value = pcap_api->nflog_tlv_value(tlv);
+            const int length = pcap_api->nflog_tlv_value_len(tlv);
+            // The prefix is used as a C string: an attribute without its
+            // terminating NUL inside the value counts as no prefix.
+            const bool terminated = length > 0 && std::memchr(value, '\0', static_cast<std::size_t>(length)) != nullptr;
+            packet.prefix = terminated ? reinterpret_cast<const char*>(value) : nullptr;
+        }
+    }
+    return packet;
+}
+
+void Traffic::on_packet(u_char* user, const pcap_pkthdr* header, const u_char* message) {
+    auto* self = reinterpret_cast<Traffic*>(user);
+    auto& log = capture::logger();
+    const Nflog_packet packet = self->parse_packet(header, message);
+
+    std::uint16_t group = 0;
+    if (header->caplen >= nflog_header_size) {
+        std::uint16_t resource_id = 0;
+        std::memcpy(&resource_id, message + 2, sizeof resource_id);
+        group = self->pcap_api->net_to_host16(resource_id);
+    }
+
+    log.LogDebug() << "[Traffic] packet number = " << packet_counter;
+    packet_counter = static_cast<int>(static_cast<unsigned>(packet_counter) + 1U);
+    log.LogDebug() << "group id: " << group;
+
+    switch (group) {
+        case group_raw_ip_traffic:
+            log.LogDebug() << "RawIPTraffic_group_id: " << group;
+            (void)self->raw_ip_traffic_event(packet, self->ethernet_limit);
+            break;
+        case group_security_events:
+        case group_security_events_legacy:
+        case group_security_events_housekeeping:
+            log.LogDebug() << "security_events_group_id: " << group;
+            (void)self->security_events(packet, self->ipsec_limit);
+            break;
+        default:
+            log.LogDebug() << "Unknown Event group_id: " << group;
+            break;
+    }
+}
