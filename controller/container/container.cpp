@@ -9,18 +9,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <string>
 #include <system_error>
-#include <vector>
-
-#include <cerrno>
-#include <cstdint>
-#include <filesystem>
 #include <utility>
+#include <vector>
 
 #include "controller/container/config.h"
 #include "controller/container/meta_config.h"
@@ -67,10 +66,8 @@ Container::Container(std::string name, std::vector<Mount_request> mount_requests
       m_mount_requests(std::move(mount_requests)),
       m_sys(std::make_unique<System>()),
       m_fs(std::make_unique<Filesystem>()),
-      m_xz_image(containers_target + "/" + m_name + "/" + m_name +
-                 ".rootfs.squashfs-xz-dmverity"),
-      m_lzo_image(containers_target + "/" + m_name + "/" + m_name +
-                  ".rootfs.squashfs-lzo-dmverity"),
+      m_xz_image(containers_target + "/" + m_name + "/" + m_name + ".rootfs.squashfs-xz-dmverity"),
+      m_lzo_image(containers_target + "/" + m_name + "/" + m_name + ".rootfs.squashfs-lzo-dmverity"),
       m_container(m_fs->exists(m_lzo_image) ? m_lzo_image : m_xz_image),
       m_container_dir(containers_target + "/" + m_name),
       m_content_dir(run_containers + m_name + "/content"),
@@ -100,9 +97,8 @@ bool Container::mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype
     }
 
     LOG_INFO("veritysetup container");
-    const std::string device =
-        m_verity->setup(container_key_file, trailer.meta, Image_trailer::meta_size, trailer.sig,
-                        Image_trailer::sig_size);
+    const std::string device = m_verity->setup(container_key_file, trailer.meta, Image_trailer::meta_size,
+                                               trailer.sig, Image_trailer::sig_size);
     Verity_device device_holder(*m_verity);
 
     LOG_INFO("mount container device");
@@ -119,8 +115,7 @@ bool Container::mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype
         LOG_DEBUG("base rootfs available, performing overlay mount");
         // The rootfs directory is both the target and the upper lower layer:
         // the container's files hide the base's.
-        const std::string options =
-            std::string("lowerdir=") + m_rootfs_dir + ":" + base_rootfs_dir;
+        const std::string options = std::string("lowerdir=") + m_rootfs_dir + ":" + base_rootfs_dir;
         m_sys->mount(device, m_rootfs_dir, MS_RDONLY, options.c_str(), "overlay");
         overlay_mount = std::make_unique<Mount_holder>(*m_sys, m_rootfs_dir);
         uses_rootfs_overlay = true;
@@ -186,17 +181,15 @@ private:
 
 void Container::start(const char* fstype) {
     LOG_INFO("setup container ", m_name);
-    QL_CHECK(m_fs->exists(m_container.c_str()), "container does not exist, no such file: ",
-             m_container);
+    QL_CHECK(m_fs->exists(m_container.c_str()), "container does not exist, no such file: ", m_container);
 
-    Start_rollback rollback(Start_undo{
-        [this](const std::string& target) {
-            LOG_INFO("umount ", target);
-            m_sys->umount(target, false);
-        },
-        [this] { m_sys->umount(m_data_mnt, true); },
-        [this] { unload_smack_rules(); },
-        [this](bool uses_rootfs_overlay) { remove_verity_device(uses_rootfs_overlay); }});
+    Start_rollback rollback(
+        Start_undo{[this](const std::string& target) {
+                       LOG_INFO("umount ", target);
+                       m_sys->umount(target, false);
+                   },
+                   [this] { m_sys->umount(m_data_mnt, true); }, [this] { unload_smack_rules(); },
+                   [this](bool uses_rootfs_overlay) { remove_verity_device(uses_rootfs_overlay); }});
 
     bool uses_rootfs_overlay = false;
     mount_rootfs_image(uses_rootfs_overlay, fstype);
@@ -234,8 +227,7 @@ void Container::start(const char* fstype) {
     LOG_INFO("run container");
     // runc reads "config.json" from its working directory.
     Working_dir_change in_content(m_content_dir);
-    const char* runc_run_argv[] = {"runc", "run", m_name.c_str(),
-                                   m_detached ? "--detach" : nullptr, nullptr};
+    const char* runc_run_argv[] = {"runc", "run", m_name.c_str(), m_detached ? "--detach" : nullptr, nullptr};
     QL_CHECK(m_sys->execvp(runc_run_argv[0], runc_run_argv) > 0, "execute runc failed: ", errno);
 }
 
@@ -292,8 +284,7 @@ bool Container::setup_data_partition() {
     }
     LOG_DEBUG("create mount point: ", m_data_mnt);
     m_fs->create_directory(m_data_mnt);
-    m_sys->mount(image, m_data_mnt, MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_NOATIME, options.c_str(),
-                 nullptr);
+    m_sys->mount(image, m_data_mnt, MS_NOSUID | MS_NODEV | MS_NOEXEC | MS_NOATIME, options.c_str(), nullptr);
     log_marker("MOUNTED_DATA", m_name);
     return true;
 }
@@ -372,8 +363,8 @@ Container_status Container::get_status() {
         rapidjson::Reader reader;
         rapidjson::StringStream stream(runc_list_str.c_str());
         reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, sax_handler);
-        QL_CHECK(!sax_handler.m_container_status.empty(), "could not parse runc list output: ",
-                 runc_list_str);
+        QL_CHECK(!sax_handler.m_container_status.empty(),
+                 "could not parse runc list output: ", runc_list_str);
         LOG_DEBUG(m_name, " status: ", sax_handler.m_container_status);
         return sax_handler.m_container_status == "stopped" ? Container_status::STOPPED
                                                            : Container_status::RUNNING;
@@ -501,15 +492,14 @@ bool umount_table_entry(libmnt_fs* fs, const std::string& target) {
 
 void Container::stop() {
     LOG_INFO("shutdown container ", m_name);
-    QL_CHECK(m_fs->exists(m_container.c_str()), "container does not exist, no such file: ",
-             m_container);
+    QL_CHECK(m_fs->exists(m_container.c_str()), "container does not exist, no such file: ", m_container);
     LOG_DEBUG("check container status");
     if (m_detached) {
         stop_runc_container();
     } else {
         const Container_status status = get_status();
-        QL_CHECK(status == Container_status::DELETED || status == Container_status::STOPPED,
-                 "container ", m_name, " still running, can't shutdown");
+        QL_CHECK(status == Container_status::DELETED || status == Container_status::STOPPED, "container ",
+                 m_name, " still running, can't shutdown");
         if (status == Container_status::STOPPED) {
             wait_for_container_processes();
         }
@@ -634,8 +624,8 @@ void Container::wait_for_container_processes() {
 }
 
 void Container::sweep_mounts(bool& data_mounted, bool& uses_rootfs_overlay) {
-    Tracked_mount tracked[] = {{m_content_dir, true, true}, {m_rootfs_dir, true, false},
-                               {m_data_mnt, false, false}};
+    Tracked_mount tracked[] = {
+        {m_content_dir, true, true}, {m_rootfs_dir, true, false}, {m_data_mnt, false, false}};
     for (Tracked_mount& record : tracked) {
         std::error_code ec;
         std::string canonical = std::filesystem::canonical(record.path, ec).string();
@@ -647,8 +637,7 @@ void Container::sweep_mounts(bool& data_mounted, bool& uses_rootfs_overlay) {
     }
     Tracked_mount& content = tracked[0];
 
-    std::unique_ptr<libmnt_table, Table_unref> table_holder(
-        mnt_new_table_from_file("/proc/self/mountinfo"));
+    std::unique_ptr<libmnt_table, Table_unref> table_holder(mnt_new_table_from_file("/proc/self/mountinfo"));
     libmnt_table* table = table_holder.get();
     if (table == nullptr) {
         LOG_ERROR("failed to read /proc/self/mountinfo");

@@ -18,8 +18,7 @@ namespace ql {
 class Container {
 public:
     // starting tells a start ("STARTING" marker) from a stop ("STOPPING").
-    Container(std::string name, std::vector<Mount_request> mount_requests, bool starting,
-              bool detached);
+    Container(std::string name, std::vector<Mount_request> mount_requests, bool starting, bool detached);
     virtual ~Container();
     Container(const Container&) = delete;
     Container& operator=(const Container&) = delete;

@@ -61,12 +61,12 @@ bool smack_is_active(const Smack_interfaces& interfaces) {
         return false;
     }
     struct stat info {};
-    if (::stat(interfaces.smack_attr_dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        // The module's own attribute answers only while the module is active.
-        char probe[label_read_limit];
-        return read_prefix(interfaces.smack_attr_dir + "/current", probe, sizeof(probe)) > 0;
+    if (::stat(interfaces.smackfs_dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return true;
     }
-    return true;
+    // The module's own attribute answers only while the module is active.
+    char probe[label_read_limit];
+    return read_prefix(interfaces.smack_attr_dir + "/current", probe, sizeof(probe)) > 0;
 }
 
 Smack_label_read read_smack_label(const std::string& path) {

@@ -9,6 +9,7 @@ namespace ql {
 // process's context is. Tests point these at files of their own.
 struct Smack_interfaces {
     std::string lsm_list = "/sys/kernel/security/lsm";
+    std::string smackfs_dir = "/sys/fs/smackfs";
     std::string smack_attr_dir = "/proc/self/attr/smack";
     std::string current = "/proc/self/attr/current";
 };
@@ -16,8 +17,9 @@ struct Smack_interfaces {
 // Whether SMACK is an active security module. "/proc/self/attr/current" holds
 // the context of whichever module is active (AppArmor's "unconfined", for
 // example), so it is SMACK's label only when SMACK is active. Decided from the
-// securityfs module list, else from the SMACK attribute directory; a kernel
-// that offers neither is assumed to run SMACK, as it always did.
+// securityfs module list when it can be read; otherwise SMACK is active when
+// it has registered its file system's mount point in sysfs or answers on its
+// own attribute.
 bool smack_is_active(const Smack_interfaces& interfaces);
 
 struct Smack_label_read {

@@ -169,11 +169,13 @@ TEST_F(Smack_files, ReadsUpToTheFirstNulAndFlagsAFullBuffer) {
 TEST_F(Smack_files, ActiveModuleDecision) {
     Smack_interfaces interfaces;
     interfaces.lsm_list = dir + "/lsm";
+    interfaces.smackfs_dir = dir + "/smackfs";
     interfaces.smack_attr_dir = dir + "/smack";
     interfaces.current = dir + "/current";
 
-    // Neither interface: assumed SMACK, as on kernels that predate both.
-    EXPECT_TRUE(smack_is_active(interfaces));
+    // No sign of SMACK anywhere, whatever "current" holds (AppArmor's context here).
+    std::ofstream(interfaces.current) << "unconfined\n";
+    EXPECT_FALSE(smack_is_active(interfaces));
 
     std::ofstream(interfaces.lsm_list) << "lockdown,capability,landlock,yama,apparmor";
     EXPECT_FALSE(smack_is_active(interfaces));
@@ -185,7 +187,11 @@ TEST_F(Smack_files, ActiveModuleDecision) {
     EXPECT_TRUE(smack_is_active(interfaces));
     fs::remove(interfaces.lsm_list);
 
-    // Without the module list, the module's own attribute decides.
+    // Without the module list, SMACK's sysfs mount point tells ...
+    fs::create_directory(interfaces.smackfs_dir);
+    EXPECT_TRUE(smack_is_active(interfaces));
+    // ... and so does the module's own attribute.
+    fs::remove(interfaces.smackfs_dir);
     fs::create_directory(interfaces.smack_attr_dir);
     EXPECT_FALSE(smack_is_active(interfaces));  // no readable attribute
     std::ofstream(interfaces.smack_attr_dir + "/current") << "";

@@ -130,5 +130,49 @@ TEST_F(Status_test, UnreadableStateRaises) {
     EXPECT_EQ(query(log), "STOPPED");
 }
 
+class Label_check : public Status_test {
+protected:
+    // The label, or the exception text; log lines end up in log.
+    std::string check(const std::string& current, std::string& log, bool smack = true) {
+        Smack_interfaces interfaces;
+        interfaces.lsm_list = dir + "/lsm";
+        interfaces.current = dir + "/current";
+        std::ofstream(interfaces.lsm_list) << (smack ? "capability,smack\n" : "capability,apparmor\n");
+        std::ofstream(interfaces.current) << current;
+        Container container("box", {}, true, false);
+        ::testing::internal::CaptureStdout();
+        std::string result;
+        try {
+            result = "label:" + container.check_smack_label(interfaces);
+        } catch (const std::runtime_error& error) {
+            result = error.what();
+        }
+        log = ::testing::internal::GetCapturedStdout();
+        return result;
+    }
+};
+
+TEST_F(Label_check, ValidEmptyAndMalformedLabels) {
+    std::string log;
+    EXPECT_EQ(check("System", log), "label:System");
+    EXPECT_EQ(check("_", log), "label:_");
+    EXPECT_EQ(check(std::string(255, 'L'), log), "label:" + std::string(255, 'L'));
+    EXPECT_EQ(check("", log), "label:");
+    // Another module's context is not a SMACK label and is not judged.
+    EXPECT_EQ(check("unconfined\n", log, false), "label:");
+
+    const std::string assertion = "Assertion `(has_invalid_label == false)` failed at container.cpp:";
+    EXPECT_THAT(check("unconfined\n", log), HasSubstr(assertion));
+    EXPECT_THAT(log, HasSubstr(
+        "SMACK label: unconfined\n is incorrect. Allowed characters: ASCII letters, digits, '_' and '-' "
+        "(hyphen not allowed at first position). Allowed length: 2-255 or single underscore. "
+        "Single-character labels: \"*\" and \"^\" are also allowed but not recommended.\n"));
+    EXPECT_THAT(check("a", log), HasSubstr(assertion));
+    EXPECT_THAT(check("-System", log), HasSubstr(assertion));
+    // A full read of 256 bytes is refused, and the label is reported empty.
+    EXPECT_THAT(check(std::string(256, 'L'), log), HasSubstr(assertion));
+    EXPECT_THAT(log, HasSubstr("SMACK label:  is incorrect."));
+}
+
 }  // namespace
 }  // namespace ql
