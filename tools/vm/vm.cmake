@@ -11,6 +11,7 @@
 #   [APPEND <text> ...]        # extra kernel command line
 #   [TIMEOUT <seconds>]        # whole guest, default 600
 #   [CHECK_TIMEOUT <seconds>]  # one check, default 300
+#   [MEMORY <MiB>]             # guest memory, default 512
 #   [DEPENDS <target> ...])    # targets whose files are shipped (documentation
 #                              # of intent; tests run after the build anyway)
 #
@@ -21,7 +22,7 @@ set(PROJECT_IMAGE_BUILDER ${CMAKE_CURRENT_LIST_DIR}/../image-builder/image_build
 set(PROJECT_VM_CACHE ${CMAKE_BINARY_DIR}/vm-cache)
 
 function(project_vm_suite suite)
-  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT"
+  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT;MEMORY"
                         "FILES;PROGRAMS;MODULES;APPEND;DEPENDS" ${ARGN})
   if(NOT V_CHECKS)
     message(FATAL_ERROR "project_vm_suite(${suite}): CHECKS <folder> is required")
@@ -37,6 +38,9 @@ function(project_vm_suite suite)
   set(args boot --suite ${suite} --checks ${checks} --cache ${PROJECT_VM_CACHE}
            --work ${work} --image-builder ${PROJECT_IMAGE_BUILDER}
            --timeout ${V_TIMEOUT} --check-timeout ${V_CHECK_TIMEOUT})
+  if(V_MEMORY)
+    list(APPEND args --memory ${V_MEMORY})
+  endif()
   if(V_PREPARE)
     get_filename_component(prepare ${V_PREPARE} ABSOLUTE)
     list(APPEND args --prepare ${prepare})

@@ -197,7 +197,11 @@ class Stage:
         if not os.path.isfile(host):
             raise HarnessError(f"program not found: {program}")
         real = os.path.realpath(host)
-        self.copy(real, guest_path or real)
+        # Keep the name it was found by: some programs look at argv[0]
+        # (mkfs.ext4 is a link to mke2fs).
+        named = os.path.join(os.path.realpath(os.path.dirname(host)),
+                             os.path.basename(host))
+        self.copy(real, guest_path or named)
         for lib in shared_libraries(real):
             self.add_library(lib)
 

@@ -57,7 +57,10 @@ class Harness(unittest.TestCase):
 
     def test_outcomes_of_checks(self):
         proc = subprocess.run(boot_argv("outcomes", self.work,
-                                        "--check-timeout", "5"),
+                                        "--check-timeout", "5",
+                                        "--file", "/usr/bin/openssl=/opt/bin/openssl",
+                                        "--file", f"{HERE}=/opt/tree",
+                                        "--program", "mkfs.ext4"),
                               stdout=subprocess.PIPE, text=True, check=False)
         print(proc.stdout)
         self.assertEqual(proc.returncode, 0)
@@ -73,6 +76,10 @@ class Harness(unittest.TestCase):
         self.assertIn("FAIL (exit status 3)", r.stdout)
         self.assertIn("---- guest console ----", r.stdout)
         self.assertIn("==== outcomes/20-fail", r.stdout)
+
+        r = result(self.work, "15-shipped")
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn("OpenSSL", r.stdout)
 
         self.assertEqual(result(self.work, "30-skip").returncode, 77)
 
