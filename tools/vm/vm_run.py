@@ -50,6 +50,9 @@ def log(msg):
 
 
 def run(argv, **kw):
+    if os.sep not in argv[0]:
+        # depmod and modprobe live in sbin, which a user's PATH may lack.
+        argv = [find_program(argv[0])] + list(argv[1:])
     proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True, check=False, **kw)
     if proc.returncode != 0:
