@@ -27,8 +27,7 @@ Base_rootfs::~Base_rootfs() = default;
 
 void Base_rootfs::mount(const char* fstype) {
     LOG_INFO("Mounting base rootfs ", m_image);
-    QL_CHECK(m_fs->exists(m_image.c_str()), "base rootfs image does not exist, no such file: ",
-             m_image);
+    QL_CHECK(m_fs->exists(m_image.c_str()), "base rootfs image does not exist, no such file: ", m_image);
 
     const std::uintmax_t size = std::filesystem::file_size(m_image);
     LOG_DEBUG("base rootfs image size: ", size);
@@ -43,9 +42,8 @@ void Base_rootfs::mount(const char* fstype) {
     }
 
     LOG_INFO("veritysetup base rootfs image");
-    const std::string device =
-        m_verity->setup(container_key_file, trailer.meta, Image_trailer::meta_size, trailer.sig,
-                        Image_trailer::sig_size);
+    const std::string device = m_verity->setup(container_key_file, trailer.meta, Image_trailer::meta_size,
+                                               trailer.sig, Image_trailer::sig_size);
     Verity_device device_holder(*m_verity);
 
     LOG_INFO("mount base rootfs image device");

@@ -27,13 +27,11 @@ Verity_geometry verity_geometry(const Verity_meta& verity_meta) {
     geometry.data_sectors = data_size >> 9;
     // The hash tree starts in the first whole hash block after the data area
     // and the 512-byte hash area header.
-    geometry.hash_start_block =
-        hashblocksize == 0 ? 0 : (data_size + 511 + hashblocksize) / hashblocksize;
+    geometry.hash_start_block = hashblocksize == 0 ? 0 : (data_size + 511 + hashblocksize) / hashblocksize;
     return geometry;
 }
 
-std::vector<std::string> verity_table_fields(const Verity_meta& verity_meta,
-                                             const std::string& loop_path,
+std::vector<std::string> verity_table_fields(const Verity_meta& verity_meta, const std::string& loop_path,
                                              std::uint64_t hash_start_block) {
     return {verity_meta.hashtype,
             loop_path,

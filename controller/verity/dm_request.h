@@ -2,9 +2,8 @@
 // parameter fields that go into them. Pure functions: no kernel calls.
 #pragma once
 
-#include <sys/ioctl.h>
-
 #include <linux/dm-ioctl.h>
+#include <sys/ioctl.h>
 
 #include <cstdint>
 #include <string>
@@ -41,8 +40,7 @@ struct Verity_geometry {
 Verity_geometry verity_geometry(const Verity_meta& verity_meta);
 
 // The ten fields of the verity table line, in kernel order.
-std::vector<std::string> verity_table_fields(const Verity_meta& verity_meta,
-                                             const std::string& loop_path,
+std::vector<std::string> verity_table_fields(const Verity_meta& verity_meta, const std::string& loop_path,
                                              std::uint64_t hash_start_block);
 
 // The table line: every field followed by one space.

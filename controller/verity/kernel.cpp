@@ -18,9 +18,7 @@ public:
     int ioctl(int fd, unsigned long request, unsigned long argument) override {
         return ::ioctl(fd, request, argument);
     }
-    int mknod(const char* path, mode_t mode, dev_t device) override {
-        return ::mknod(path, mode, device);
-    }
+    int mknod(const char* path, mode_t mode, dev_t device) override { return ::mknod(path, mode, device); }
     int unlink(const char* path) override { return ::unlink(path); }
 };
 

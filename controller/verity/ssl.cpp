@@ -21,9 +21,8 @@ int Ssl::mbedtls_pk_can_do(const mbedtls_pk_context* ctx, mbedtls_pk_type_t type
     return ::mbedtls_pk_can_do(ctx, type);
 }
 
-int Ssl::mbedtls_pk_verify(mbedtls_pk_context* ctx, mbedtls_md_type_t md_alg,
-                           const unsigned char* hash, std::size_t hash_len,
-                           const unsigned char* sig, std::size_t sig_len) {
+int Ssl::mbedtls_pk_verify(mbedtls_pk_context* ctx, mbedtls_md_type_t md_alg, const unsigned char* hash,
+                           std::size_t hash_len, const unsigned char* sig, std::size_t sig_len) {
     return ::mbedtls_pk_verify(ctx, md_alg, hash, hash_len, sig, sig_len);
 }
 
@@ -35,13 +34,12 @@ unsigned char Ssl::mbedtls_md_get_size(const mbedtls_md_info_t* md_info) {
     return ::mbedtls_md_get_size(md_info);
 }
 
-int Ssl::mbedtls_md(const mbedtls_md_info_t* md_info, const unsigned char* input,
-                    std::size_t ilen, unsigned char* output) {
+int Ssl::mbedtls_md(const mbedtls_md_info_t* md_info, const unsigned char* input, std::size_t ilen,
+                    unsigned char* output) {
     return ::mbedtls_md(md_info, input, ilen, output);
 }
 
-int Ssl::mbedtls_asn1_get_tag(unsigned char** p, const unsigned char* end, std::size_t* len,
-                              int tag) {
+int Ssl::mbedtls_asn1_get_tag(unsigned char** p, const unsigned char* end, std::size_t* len, int tag) {
     return ::mbedtls_asn1_get_tag(p, end, len, tag);
 }
 

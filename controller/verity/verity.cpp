@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/loop.h>
+#include <mbedtls/asn1.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <utility>
 #include <vector>
-
-#include <mbedtls/asn1.h>
 
 #include "controller/log/log.h"
 #include "controller/verity/dm_request.h"
@@ -162,8 +161,7 @@ Verity_meta parse_verity_meta(std::string_view meta) {
 
         const std::size_t equals = line.find('=');
         const std::string key = line.substr(0, equals);
-        const std::string value =
-            equals == std::string::npos ? line : line.substr(equals + 1);
+        const std::string value = equals == std::string::npos ? line : line.substr(equals + 1);
         if (key.empty()) {
             break;
         }
@@ -198,9 +196,8 @@ Verity::Verity(std::string name, std::string image, std::unique_ptr<Ssl> ssl)
 
 Verity::~Verity() = default;
 
-void Verity::check_metadata_signature(const char* key_file, const unsigned char* meta,
-                                      std::int32_t meta_size, const unsigned char* sig,
-                                      std::int32_t sig_size) {
+void Verity::check_metadata_signature(const char* key_file, const unsigned char* meta, std::int32_t meta_size,
+                                      const unsigned char* sig, std::int32_t sig_size) {
     LOG_DEBUG("check metadata signature");
     LOG_DEBUG("open key file: ", key_file);
     // Argument checks without a message of their own.
@@ -219,25 +216,22 @@ void Verity::check_metadata_signature(const char* key_file, const unsigned char*
     unsigned char hash[32] = {};
     QL_CHECK(sizeof(hash) == m_ssl->mbedtls_md_get_size(digest), "");
     error_code = m_ssl->mbedtls_md(digest, meta, static_cast<std::size_t>(meta_size), hash);
-    QL_CHECK(error_code == 0, "failed to hash meta data: ",
-             mbedtls_error_text(*m_ssl, error_code));
+    QL_CHECK(error_code == 0, "failed to hash meta data: ", mbedtls_error_text(*m_ssl, error_code));
 
     const std::size_t sig_length =
         signature_length(*m_ssl, context.get(), sig, static_cast<std::size_t>(sig_size));
-    error_code = m_ssl->mbedtls_pk_verify(context.get(), MBEDTLS_MD_SHA256, hash, sizeof(hash),
-                                          sig, sig_length);
+    error_code =
+        m_ssl->mbedtls_pk_verify(context.get(), MBEDTLS_MD_SHA256, hash, sizeof(hash), sig, sig_length);
     // A valid signature followed by the rest of the signature area.
     if (error_code == MBEDTLS_ERR_PK_SIG_LEN_MISMATCH) {
         error_code = 0;
     }
-    QL_CHECK(error_code == 0, "failed to verify signature: ",
-             mbedtls_error_text(*m_ssl, error_code));
+    QL_CHECK(error_code == 0, "failed to verify signature: ", mbedtls_error_text(*m_ssl, error_code));
     LOG_DEBUG("signature valid");
 }
 
-std::string Verity::setup(const char* key_file, const unsigned char* meta,
-                          std::int32_t meta_size, const unsigned char* sig,
-                          std::int32_t sig_size) {
+std::string Verity::setup(const char* key_file, const unsigned char* meta, std::int32_t meta_size,
+                          const unsigned char* sig, std::int32_t sig_size) {
     log_marker("VERIFYSIG", m_name);
     check_metadata_signature(key_file, meta, meta_size, sig, sig_size);
     log_marker("VERITYSETUP", m_name);
@@ -320,12 +314,11 @@ bool Dm_device::destroy() {
 // ---- device setup ---------------------------------------------------------
 
 std::string setup_dm_verity_device(const std::string& name, const std::string& image,
-                                   const unsigned char* meta, std::int32_t meta_size,
-                                   System& system, Filesystem& filesystem, Kernel& kernel) {
+                                   const unsigned char* meta, std::int32_t meta_size, System& system,
+                                   Filesystem& filesystem, Kernel& kernel) {
     LOG_DEBUG("setup dm-verity device");
-    const Verity_meta verity_meta =
-        parse_verity_meta(std::string_view(reinterpret_cast<const char*>(meta),
-                                           static_cast<std::size_t>(std::max(meta_size, 0))));
+    const Verity_meta verity_meta = parse_verity_meta(std::string_view(
+        reinterpret_cast<const char*>(meta), static_cast<std::size_t>(std::max(meta_size, 0))));
 
     Dm_device device(name, system, filesystem, kernel);
     device.create();

@@ -34,9 +34,8 @@ public:
 
     // Completes when sig is a valid signature of meta by the key in key_file;
     // raises the assertion error otherwise.
-    void check_metadata_signature(const char* key_file, const unsigned char* meta,
-                                  std::int32_t meta_size, const unsigned char* sig,
-                                  std::int32_t sig_size);
+    void check_metadata_signature(const char* key_file, const unsigned char* meta, std::int32_t meta_size,
+                                  const unsigned char* sig, std::int32_t sig_size);
 
     const std::string& name() const { return m_name; }
 
@@ -53,8 +52,7 @@ private:
 class Dm_device {
 public:
     // Opens "/dev/mapper/control"; raises the assertion error when that fails.
-    Dm_device(std::string name, System& system, Filesystem& filesystem,
-              Kernel& kernel = linux_kernel());
+    Dm_device(std::string name, System& system, Filesystem& filesystem, Kernel& kernel = linux_kernel());
     ~Dm_device();
     Dm_device(const Dm_device&) = delete;
     Dm_device& operator=(const Dm_device&) = delete;
@@ -84,9 +82,8 @@ private:
 // Builds the dm-verity device "/dev/mapper/<name>" for image from the checked
 // metadata area and returns the node path.
 std::string setup_dm_verity_device(const std::string& name, const std::string& image,
-                                   const unsigned char* meta, std::int32_t meta_size,
-                                   System& system, Filesystem& filesystem,
-                                   Kernel& kernel = linux_kernel());
+                                   const unsigned char* meta, std::int32_t meta_size, System& system,
+                                   Filesystem& filesystem, Kernel& kernel = linux_kernel());
 
 }  // namespace ql
 

@@ -1,8 +1,7 @@
 // The loop binding and device-mapper requests, against a recording kernel.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <linux/dm-ioctl.h>
 #include <linux/loop.h>
 #include <sys/stat.h>
@@ -30,12 +29,12 @@ using testing::StartsWith;
 // One call the code under test made.
 struct Call {
     explicit Call(std::string op_, std::string path_ = {}) : op(std::move(op_)), path(std::move(path_)) {}
-    std::string op;           // "open", "close", "ioctl", "mknod", "unlink"
-    std::string path;         // open, mknod, unlink
-    int fd = -1;              // close, ioctl; the result of open
-    int flags = 0;            // open
+    std::string op;    // "open", "close", "ioctl", "mknod", "unlink"
+    std::string path;  // open, mknod, unlink
+    int fd = -1;       // close, ioctl; the result of open
+    int flags = 0;     // open
     unsigned long request = 0;
-    unsigned long value = 0;  // numeric ioctl argument; mknod device
+    unsigned long value = 0;           // numeric ioctl argument; mknod device
     std::vector<unsigned char> bytes;  // copy of the request structure as passed in
     mode_t mode = 0;
 };
@@ -178,8 +177,8 @@ const std::string roothash = "0c1d2e3f405162738495a6b7c8d9eaf0011223344556677889
 
 std::string metadata(const std::string& datablocks = "1000", const std::string& salt_value = salt) {
     std::string text = "hashtype=1\ndatablocks=" + datablocks +
-                       "\ndatablocksize=4096\nhashblocksize=4096\nhashalgorithm=sha256\nsalt=" +
-                       salt_value + "\nroothash=" + roothash + "\n";
+                       "\ndatablocksize=4096\nhashblocksize=4096\nhashalgorithm=sha256\nsalt=" + salt_value +
+                       "\nroothash=" + roothash + "\n";
     text.resize(std::max<std::size_t>(text.size(), 1024), '\0');
     return text;
 }
@@ -243,18 +242,18 @@ std::vector<unsigned char> expected_header(std::uint32_t data_size, std::uint32_
 TEST_F(Dm_setup_test, BuildsTheDeviceWithTheExactRequests) {
     EXPECT_EQ(setup(metadata()), "/dev/mapper/base-rootfs");
 
-    EXPECT_THAT(kernel.trace(),
-                ElementsAre("open /dev/mapper/control", "DM_DEV_CREATE", "open /dev/loop-control",
-                            "open /images/base.img", "LOOP_CTL_GET_FREE", "open /dev/loop7",
-                            "LOOP_SET_FD", "LOOP_SET_STATUS64", "DM_TABLE_LOAD", "DM_DEV_SUSPEND",
-                            "mknod /dev/mapper/base-rootfs"));
+    EXPECT_THAT(
+        kernel.trace(),
+        ElementsAre("open /dev/mapper/control", "DM_DEV_CREATE", "open /dev/loop-control",
+                    "open /images/base.img", "LOOP_CTL_GET_FREE", "open /dev/loop7", "LOOP_SET_FD",
+                    "LOOP_SET_STATUS64", "DM_TABLE_LOAD", "DM_DEV_SUSPEND", "mknod /dev/mapper/base-rootfs"));
     EXPECT_TRUE(kernel.open_fds.empty()) << "every descriptor is closed";
 
     const std::vector<Call>& calls = kernel.calls;
-    EXPECT_EQ(calls[0].flags, O_RDWR | O_CLOEXEC);   // control
-    EXPECT_EQ(calls[2].flags, O_RDWR | O_CLOEXEC);   // loop control
-    EXPECT_EQ(calls[3].flags, O_RDONLY | O_CLOEXEC); // image
-    EXPECT_EQ(calls[5].flags, O_RDONLY | O_CLOEXEC); // loop device
+    EXPECT_EQ(calls[0].flags, O_RDWR | O_CLOEXEC);    // control
+    EXPECT_EQ(calls[2].flags, O_RDWR | O_CLOEXEC);    // loop control
+    EXPECT_EQ(calls[3].flags, O_RDONLY | O_CLOEXEC);  // image
+    EXPECT_EQ(calls[5].flags, O_RDONLY | O_CLOEXEC);  // loop device
     const int control_fd = calls[0].fd;
     EXPECT_EQ(kernel.first(DM_DEV_CREATE).fd, control_fd);
     EXPECT_EQ(kernel.first(DM_DEV_CREATE).bytes, expected_header(312, 0, 0));
@@ -271,20 +270,20 @@ TEST_F(Dm_setup_test, BuildsTheDeviceWithTheExactRequests) {
     EXPECT_EQ(kernel.first(LOOP_SET_STATUS64).bytes, status);
 
     // 1000 blocks of 4096 bytes: 8000 sectors; hashes from block 1001 on.
-    const std::string table = "1 /dev/loop7 /dev/loop7 4096 4096 1000 1001 sha256 " + roothash +
-                              " " + salt + " ";
+    const std::string table =
+        "1 /dev/loop7 /dev/loop7 4096 4096 1000 1001 sha256 " + roothash + " " + salt + " ";
     std::vector<unsigned char> load = expected_header(1376, 1, DM_READONLY_FLAG);
     load.resize(1376, 0);
-    put64(load, 312, 0);      // sector_start
-    put64(load, 320, 8000);   // length
-    put32(load, 328, 0);      // status
-    put32(load, 332, 0);      // next
+    put64(load, 312, 0);     // sector_start
+    put64(load, 320, 8000);  // length
+    put32(load, 328, 0);     // status
+    put32(load, 332, 0);     // next
     put_text(load, 336, "verity");
     put_text(load, 352, table);
     EXPECT_EQ(kernel.first(DM_TABLE_LOAD).bytes, load);
 
-    const auto node_call = std::find_if(calls.begin(), calls.end(),
-                                        [](const Call& call) { return call.op == "mknod"; });
+    const auto node_call =
+        std::find_if(calls.begin(), calls.end(), [](const Call& call) { return call.op == "mknod"; });
     ASSERT_NE(node_call, calls.end());
     const Call& node = *node_call;
     EXPECT_EQ(node.mode, S_IFBLK);
@@ -293,8 +292,8 @@ TEST_F(Dm_setup_test, BuildsTheDeviceWithTheExactRequests) {
 
 TEST_F(Dm_setup_test, TableOf1023BytesIsLoadedAnd1024BytesAreRejected) {
     // The salt is the one free-length field; make the whole line 1023 bytes.
-    const std::size_t base = std::string("1 /dev/loop7 /dev/loop7 4096 4096 1000 1001 sha256 ").size() +
-                              roothash.size() + 1 + 1;
+    const std::size_t base =
+        std::string("1 /dev/loop7 /dev/loop7 4096 4096 1000 1001 sha256 ").size() + roothash.size() + 1 + 1;
     const std::string fits(1023 - base, 'a');
     EXPECT_EQ(setup(metadata("1000", fits)), "/dev/mapper/base-rootfs");
     const Call& load = kernel.first(DM_TABLE_LOAD);
@@ -323,15 +322,13 @@ TEST_F(Dm_setup_test, ALoopDeviceTakenMeanwhileMakesItAskForAnother) {
     EXPECT_EQ(setup(metadata()), "/dev/mapper/base-rootfs");
     EXPECT_THAT(kernel.trace(),
                 ElementsAre("open /dev/mapper/control", "DM_DEV_CREATE", "open /dev/loop-control",
-                            "open /images/base.img", "LOOP_CTL_GET_FREE", "open /dev/loop7",
-                            "LOOP_SET_FD", "LOOP_CTL_GET_FREE", "open /dev/loop8", "LOOP_SET_FD",
-                            "LOOP_CTL_GET_FREE", "open /dev/loop9", "LOOP_SET_FD",
-                            "LOOP_SET_STATUS64", "DM_TABLE_LOAD", "DM_DEV_SUSPEND",
-                            "mknod /dev/mapper/base-rootfs"));
+                            "open /images/base.img", "LOOP_CTL_GET_FREE", "open /dev/loop7", "LOOP_SET_FD",
+                            "LOOP_CTL_GET_FREE", "open /dev/loop8", "LOOP_SET_FD", "LOOP_CTL_GET_FREE",
+                            "open /dev/loop9", "LOOP_SET_FD", "LOOP_SET_STATUS64", "DM_TABLE_LOAD",
+                            "DM_DEV_SUSPEND", "mknod /dev/mapper/base-rootfs"));
     EXPECT_TRUE(kernel.open_fds.empty());
     const std::vector<unsigned char>& load = kernel.first(DM_TABLE_LOAD).bytes;
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&load[352]), 24),
-              "1 /dev/loop9 /dev/loop9 ");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&load[352]), 24), "1 /dev/loop9 /dev/loop9 ");
 }
 
 TEST_F(Dm_setup_test, FailedStatusReleasesTheLoopBinding) {
@@ -371,8 +368,7 @@ TEST_F(Dm_setup_test, EveryFailingStepLogsItsErrnoAndRollsBack) {
 
     kernel = Recording_kernel();
     kernel.mknod_errno = EEXIST;
-    EXPECT_THAT(setup(metadata()),
-                StartsWith("error: Assertion `mknod_ret == 0` failed at verity.cpp:"));
+    EXPECT_THAT(setup(metadata()), StartsWith("error: Assertion `mknod_ret == 0` failed at verity.cpp:"));
     EXPECT_THAT(output, HasSubstr(") create dm-device node failed: 17\n"));
     expect_rolled_back();
 
@@ -392,8 +388,7 @@ TEST_F(Dm_setup_test, EveryFailingStepLogsItsErrnoAndRollsBack) {
 
 TEST_F(Dm_setup_test, AnExistingNameIsLeftAlone) {
     kernel.fail[DM_DEV_CREATE] = {EBUSY, -1};
-    EXPECT_THAT(setup(metadata()),
-                StartsWith("error: Assertion `ioctl_ret == 0` failed at verity.cpp:"));
+    EXPECT_THAT(setup(metadata()), StartsWith("error: Assertion `ioctl_ret == 0` failed at verity.cpp:"));
     EXPECT_THAT(output, HasSubstr(") create dm-device failed: 16\n"));
     EXPECT_THAT(kernel.trace(), ElementsAre("open /dev/mapper/control", "DM_DEV_CREATE"));
     EXPECT_TRUE(kernel.open_fds.empty());
@@ -401,8 +396,7 @@ TEST_F(Dm_setup_test, AnExistingNameIsLeftAlone) {
 
 TEST_F(Dm_setup_test, NoControlDeviceFailsBeforeAnything) {
     kernel.fail_open["/dev/mapper/control"] = ENOENT;
-    EXPECT_THAT(setup(metadata()),
-                StartsWith("error: Assertion `m_ctl_fd >= 0` failed at verity.cpp:"));
+    EXPECT_THAT(setup(metadata()), StartsWith("error: Assertion `m_ctl_fd >= 0` failed at verity.cpp:"));
     EXPECT_THAT(output, HasSubstr(") open device mapper control failed: 2\n"));
     EXPECT_THAT(kernel.trace(), ElementsAre("open /dev/mapper/control"));
 }
@@ -421,15 +415,14 @@ TEST_F(Dm_setup_test, DestroyCountsAMissingDeviceAsRemovedAndAlwaysDeletesTheNod
         kernel.fail[DM_DEV_REMOVE] = {EBUSY, -1};
         testing::internal::CaptureStdout();
         EXPECT_FALSE(device.destroy());
-        EXPECT_THAT(testing::internal::GetCapturedStdout(),
-                    HasSubstr(") destroy dm-device failed: 16\n"));
+        EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr(") destroy dm-device failed: 16\n"));
         kernel.fail.clear();
         EXPECT_TRUE(device.destroy());
     }
-    EXPECT_THAT(kernel.trace(),
-                ElementsAre("open /dev/mapper/control", "DM_DEV_REMOVE", "unlink /dev/mapper/gone",
-                            "DM_DEV_REMOVE", "unlink /dev/mapper/gone", "DM_DEV_REMOVE",
-                            "unlink /dev/mapper/gone"));
+    EXPECT_THAT(
+        kernel.trace(),
+        ElementsAre("open /dev/mapper/control", "DM_DEV_REMOVE", "unlink /dev/mapper/gone", "DM_DEV_REMOVE",
+                    "unlink /dev/mapper/gone", "DM_DEV_REMOVE", "unlink /dev/mapper/gone"));
     std::vector<unsigned char> header(312, 0);
     put32(header, 0, 4);
     put32(header, 4, 37);

@@ -4,8 +4,8 @@
 
 #include <iterator>
 #include <stdexcept>
-#include <tuple>
 #include <string>
+#include <tuple>
 
 #include "controller/verity/verity_meta.h"
 
@@ -50,16 +50,15 @@ TEST(Verity_meta_parser, ReadsAWellFormedPaddedBlock) {
 }
 
 TEST(Verity_meta_parser, TakesValuesVerbatimAndKeepsTheLastOfARepeatedKey) {
-    const Verity_meta meta = parse_verity_meta(padded(
-        complete + "salt=eeff\nroothash= 1 2\r\nunknown=ignored\nhashalgorithm=a=b\n"));
+    const Verity_meta meta = parse_verity_meta(
+        padded(complete + "salt=eeff\nroothash= 1 2\r\nunknown=ignored\nhashalgorithm=a=b\n"));
     EXPECT_EQ(meta.salt, "eeff");
     EXPECT_EQ(meta.roothash, " 1 2\r");
     EXPECT_EQ(meta.hashalgorithm, "a=b");
 }
 
 TEST(Verity_meta_parser, ALineWithoutEqualsSignIsIgnoredUnlessItIsAKeyName) {
-    const Verity_meta meta =
-        parse_verity_meta(padded(complete + "no equals sign here\nhashtype\nsalt \n"));
+    const Verity_meta meta = parse_verity_meta(padded(complete + "no equals sign here\nhashtype\nsalt \n"));
     EXPECT_EQ(meta.hashtype, "hashtype");
     EXPECT_EQ(meta.salt, "aabb");
 }

@@ -1,12 +1,10 @@
 // The metadata signature check against keys made with openssl for this run.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
+#include <mbedtls/ecp.h>
 #include <mbedtls/error.h>
 #include <mbedtls/pk.h>
 #include <mbedtls/rsa.h>
-#include <mbedtls/ecp.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,8 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -63,8 +61,8 @@ Bytes metadata_area() {
 }
 
 struct Key {
-    std::string name;       // file stem
-    std::string genpkey;    // openssl genpkey algorithm options
+    std::string name;     // file stem
+    std::string genpkey;  // openssl genpkey algorithm options
     bool ec;
 };
 
@@ -107,8 +105,7 @@ protected:
         run("openssl genpkey " + key.genpkey + " -out " + stem + ".key");
         run("openssl pkey -in " + stem + ".key -pubout -out " + stem + ".pem");
         run("openssl pkey -in " + stem + ".key -pubout -outform DER -out " + stem + ".der");
-        run("openssl dgst -sha256 -sign " + stem + ".key -out " + stem + ".sig " +
-            (dir / "meta").string());
+        run("openssl dgst -sha256 -sign " + stem + ".key -out " + stem + ".sig " + (dir / "meta").string());
     }
 
     static std::string key_path(const Key& key, const char* format) {
@@ -160,8 +157,7 @@ TEST_F(Signature_test, AcceptsEveryKeyInPemAndDerWithAndWithoutPadding) {
 
 // The verification failure as mbed TLS words it for a wrong signature.
 std::string wrong_signature_text(const Key& key) {
-    return key.ec ? mbedtls_text(MBEDTLS_ERR_ECP_VERIFY_FAILED)
-                  : mbedtls_text(MBEDTLS_ERR_RSA_VERIFY_FAILED);
+    return key.ec ? mbedtls_text(MBEDTLS_ERR_ECP_VERIFY_FAILED) : mbedtls_text(MBEDTLS_ERR_RSA_VERIFY_FAILED);
 }
 
 void expect_rejected(const Outcome& outcome) {
@@ -186,8 +182,7 @@ TEST_F(Signature_test, RejectsAnyFlippedMetadataByte) {
             meta[at] ^= 0x01;
             const Outcome outcome = check(key_path(key, "pem"), meta, sig);
             expect_rejected(outcome);
-            EXPECT_THAT(outcome.output,
-                        HasSubstr("failed to verify signature: " + wrong_signature_text(key)))
+            EXPECT_THAT(outcome.output, HasSubstr("failed to verify signature: " + wrong_signature_text(key)))
                 << "byte " << at;
             if (testing::Test::HasFailure()) {
                 return;
@@ -217,8 +212,7 @@ TEST_F(Signature_test, RejectsAnyFlippedSignatureByte) {
 }
 
 TEST_F(Signature_test, RejectsASignatureOfAnotherKey) {
-    const Outcome outcome =
-        check(key_path(keys()[0], "pem"), metadata_area(), signature_area(keys()[1]));
+    const Outcome outcome = check(key_path(keys()[0], "pem"), metadata_area(), signature_area(keys()[1]));
     expect_rejected(outcome);
     // The EC key gets an RSA signature that is no DER SEQUENCE at all.
     expect_rejected(check(key_path(keys()[3], "pem"), metadata_area(), signature_area(keys()[0])));
@@ -270,8 +264,7 @@ TEST_F(Signature_test, ChecksItsArgumentsInOrderWithoutALogLine) {
             error = e.what();
         }
         const std::string output = testing::internal::GetCapturedStdout();
-        EXPECT_THAT(error, StartsWith(std::string("Assertion `") + c.expression +
-                                      "` failed at verity.cpp:"));
+        EXPECT_THAT(error, StartsWith(std::string("Assertion `") + c.expression + "` failed at verity.cpp:"));
         EXPECT_EQ(output, "");
     }
 }
