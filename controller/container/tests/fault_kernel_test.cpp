@@ -44,6 +44,8 @@ std::vector<Fault> faults() {
          "open data image failed: 30", "Assertion `data_file != nullptr` failed at container.cpp:", false, ""},
         {"format", nothing, nothing, "unexpected data image format return code: 1",
          "Assertion `mkfs_ret == 0` failed at container.cpp:", false, "/opt/failing-mkfs"},
+        {"rename", nothing, nothing, "unexpected data image rename return code: -1",
+         "Assertion `mv_ret == 0` failed at container.cpp:", false, "/opt/blocking-mkfs"},
         {"data partition mount",
          [](const std::string& name) { write_text("/data/containerdata/" + name, std::string(4 << 20, 'x')); },
          [](const std::string& name) { fs::remove("/data/containerdata/" + name); }, "mount failed: ",
@@ -68,6 +70,10 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
     write_text("/opt/failing-mkfs/mkfs.ext4", "#!/bin/sh\nexit 1\n", 0755);
     fs::create_directories("/opt/no-runc");
     fs::create_symlink("/usr/sbin/mkfs.ext4", "/opt/no-runc/mkfs.ext4");
+    // Formats, then puts a non-empty directory where the image is to be renamed to.
+    write_text("/opt/blocking-mkfs/mkfs.ext4",
+               "#!/bin/sh\n/usr/sbin/mkfs.ext4 \"$@\" || exit 1\n"
+               "image=${1%.tmp}\nmkdir -p \"$image/blocker\"\n", 0755);
 
     int index = 0;
     for (const Fault& fault : faults()) {
@@ -104,7 +110,8 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
         EXPECT_THAT(started.output, HasSubstr(fault.expected_output));
         EXPECT_THAT(started.error, HasSubstr(fault.expected_error));
         EXPECT_THAT(leftovers(name, {bind_target_1, bind_target_2}), IsEmpty()) << started.output;
-        EXPECT_FALSE(fs::exists("/data/containerdata/" + name + ".tmp"));
+        // A formatted image under the temporary name is left only when the rename failed.
+        EXPECT_EQ(fs::exists("/data/containerdata/" + name + ".tmp"), fault.step == "rename");
         const std::vector<std::string> smack = smackload_calls();
         const bool unloaded = std::find(smack.begin(), smack.end(),
                                         "-c /run/containers/" + name + "/content/smack-rules") != smack.end();
@@ -121,7 +128,8 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
         const Child_result stopped = stop_container(name, {{bind_target_1, ""}, {bind_target_2, ""}});
         EXPECT_EQ(stopped.status, 0) << stopped.output << stopped.error;
         EXPECT_THAT(leftovers(name, {bind_target_1, bind_target_2}), IsEmpty());
-        fs::remove("/data/containerdata/" + name);
+        fs::remove_all("/data/containerdata/" + name);
+        fs::remove("/data/containerdata/" + name + ".tmp");
     }
 }
 

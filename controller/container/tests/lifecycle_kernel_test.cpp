@@ -400,5 +400,38 @@ TEST_F(Lifecycle, StopGivesUpOnProcessesThatStay) {
     EXPECT_THAT(leftovers(name), IsEmpty());
 }
 
+TEST_F(Lifecycle, UnloadAndUmountProblemsDoNotStopTheStop) {
+    build_image(name, {{"smack-rules", {"a b r\n", 0644}}});
+    ASSERT_EQ(start_container(name).status, 0);
+    write_text("/run/fake-smackload/unload.exit", "1");
+    const Child_result stopped = stop_container(name, {{"/tmp/never-mounted", ""}});
+    EXPECT_EQ(stopped.status, 0) << stopped.output << stopped.error;
+    EXPECT_THAT(stopped.output, MatchesRegex("(.|\n)*ERROR \\([^)]*container.cpp:[0-9]+\\) " + name +
+                                             " unloading smack rules failed: [0-9]+\n(.|\n)*"));
+    EXPECT_THAT(stopped.output, HasSubstr("umount /tmp/never-mounted\n"));
+    EXPECT_THAT(stopped.output, HasSubstr("mnt_context_find_umount_fs(/tmp/never-mounted) returned 1"));
+    EXPECT_THAT(stopped.output, HasSubstr("container shutdown finished"));
+    EXPECT_THAT(leftovers(name), IsEmpty());
+}
+
+TEST_F(Lifecycle, MetaShThatCannotBeOpened) {
+    // A socket exists but cannot be opened as a file.
+    build_image(name, {{"meta.sh", {"", 0644}}});
+    run_shell("rm -f /run/meta.sock && python3 -c \"import socket; socket.socket(socket.AF_UNIX).bind('/run/meta.sock')\"");
+    const std::string stage = "/tmp/stage-link-" + name;
+    fs::remove_all(stage);
+    fs::create_directories(stage);
+    fs::create_symlink("/run/meta.sock", stage + "/meta.sh");
+    run_shell("mksquashfs " + stage + " " + image_file() + " -noappend -quiet -no-progress >/dev/null");
+    fs::remove_all(stage);
+
+    const Child_result started = start_container(name);
+    EXPECT_EQ(started.status, 1);
+    EXPECT_THAT(started.output, HasSubstr("open container config failed: 6\n"));
+    EXPECT_THAT(started.error, HasSubstr("Assertion `config_file != nullptr` failed at container.cpp:"));
+    EXPECT_THAT(leftovers(name), IsEmpty());
+    EXPECT_EQ(stop_container(name).status, 0);
+}
+
 }  // namespace
 }  // namespace ql::test

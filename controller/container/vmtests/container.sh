@@ -1,0 +1,70 @@
+# Helpers for the container checks: source with ". /vm/container.sh".
+. /vm/lib.sh
+
+# q ARGS...: runs quillon at LOGLEVEL (default DEBUG) with PATH=$QPATH when
+# set; output in $out and
+# $err, status in $rc. Output goes to files: a detached container keeps the
+# descriptors it was given open.
+q() {
+  PATH=${QPATH:-$PATH} LOGLEVEL=${LOGLEVEL:-DEBUG} /usr/bin/quillon "$@" </dev/null >/tmp/quillon.out 2>/tmp/quillon.err
+  rc=$?
+  out=$(cat /tmp/quillon.out)
+  err=$(cat /tmp/quillon.err)
+  echo "+ quillon $* -> $rc"
+  [ -z "$err" ] || echo "$err" | sed 's/^/  stderr: /'
+}
+
+# show_output: the last quillon run's standard output, indented.
+show_output() {
+  echo "$out" | sed 's/^/  stdout: /'
+}
+
+expect_rc() {
+  [ "$rc" = "$1" ] || { show_output; fail "quillon exited $rc, expected $1"; }
+}
+
+expect_contains() {
+  case "$1" in
+    *"$2"*) ;;
+    *) show_output; fail "$3: '$2' not found" ;;
+  esac
+}
+
+expect_lacks() {
+  case "$1" in
+    *"$2"*) show_output; fail "$3: '$2' found" ;;
+    *) ;;
+  esac
+}
+
+is_mounted() {
+  awk -v dir="$1" '$2 == dir { found = 1 } END { exit !found }' /proc/mounts
+}
+
+# leftovers NAME [TARGET...]: what a container left behind, one item a line.
+leftovers() {
+  name=$1
+  shift
+  awk -v dir="/run/containers/$name/" 'index($2, dir) == 1 { print "mount " $2 }' /proc/mounts
+  for target in "$@"; do
+    is_mounted "$target" && echo "mount $target"
+  done
+  for loop in /sys/block/loop*; do
+    [ -f "$loop/loop/backing_file" ] || continue
+    case "$(cat "$loop/loop/backing_file")" in
+      /containers/target/$name/*|/data/containerdata/$name) echo "loop $(cat "$loop/loop/backing_file")" ;;
+    esac
+  done
+  for dm in /sys/block/dm-*; do
+    [ -f "$dm/dm/name" ] || continue
+    [ "$(cat "$dm/dm/name")" = "$name" ] && echo "dm $name"
+  done
+  [ -e "/dev/mapper/$name" ] && echo "node /dev/mapper/$name"
+  runc state "$name" >/dev/null 2>&1 && echo "runc $name"
+  true
+}
+
+expect_nothing_left() {
+  left=$(leftovers "$@")
+  [ -z "$left" ] || { show_output; fail "left behind: $(echo $left)"; }
+}

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Host side of the container suite: signed images for quillon's guest checks.
+
+Writes into the staged guest root ($1):
+  /etc/container_key_pub.pem               public key of the signing key
+  /vm/data/base.img                        base root file system image
+  /containers/target/box/...-xz-...        busybox container: rootfs, config.json
+                                           (uid 1000, gid 100), meta.sh (64 MiB),
+                                           smack-rules, pre-start.sh, post-stop.sh, share/
+  /containers/target/fb/...-xz-...         the same with an 8 MiB partition, for faults
+  /containers/target/tampered/...-xz-...   box's image with a signature byte changed
+  /vm/failbin/mkfs.ext4                    a formatter that always fails
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+stage = sys.argv[1]
+work = os.environ["VM_WORK"]
+builder = os.environ["IMAGE_BUILDER"]
+tools = os.environ["VM_TOOLS"]
+TRAILER = 4096
+
+
+def tree(root, files):
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    for rel, (content, mode) in files.items():
+        path = os.path.join(root, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+        os.chmod(path, mode)
+
+
+def build(name, source, out):
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    subprocess.run([sys.executable, builder, "build", "--source", source, "--key", key,
+                    "--output", out], check=True)
+
+
+key = os.path.join(work, "signing-key.pem")
+subprocess.run([sys.executable, builder, "keygen", "--private", key,
+                "--public", os.path.join(work, "signing-key_pub.pem"), "--root", stage],
+               check=True)
+
+data = os.path.join(stage, "vm", "data")
+os.makedirs(data, exist_ok=True)
+base_src = os.path.join(work, "src-base")
+tree(base_src, {"etc/base-only.txt": (b"only in the base\n", 0o644)})
+build("base", base_src, os.path.join(data, "base.img"))
+
+with open(os.path.join(tools, "guest", "bundle-config.json")) as f:
+    config = json.load(f)
+config["process"]["user"] = {"uid": 1000, "gid": 100}
+config["process"]["args"] = ["sleep", "600"]
+
+
+def container(name, size_mb):
+    src = os.path.join(work, "src-" + name)
+    script = "#!/bin/sh\necho \"{} {} in $(pwd)\" >> /run/container-scripts.log\n"
+    tree(src, {
+        "config.json": (json.dumps(config, indent=2).encode(), 0o644),
+        "meta.sh": (f"NAME={name}\nDATASIZEMB={size_mb}\n".encode(), 0o644),
+        "smack-rules": (b"System " + name.encode() + b" rwx\n", 0o644),
+        "pre-start.sh": (script.format("pre-start", name).encode(), 0o755),
+        "post-stop.sh": (script.format("post-stop", name).encode(), 0o755),
+        "share/hello.txt": (b"shared by " + name.encode() + b"\n", 0o644),
+        "two/hello.txt": (b"second\n", 0o644),
+    })
+    subprocess.run([os.path.join(tools, "make-busybox-rootfs.sh"), os.path.join(src, "rootfs")],
+                   check=True)
+    out = os.path.join(stage, "containers", "target", name,
+                       name + ".rootfs.squashfs-xz-dmverity")
+    build(name, src, out)
+    return out
+
+
+box = container("box", 64)
+container("fb", 8)
+
+with open(box, "rb") as f:
+    image = bytearray(f.read())
+image[len(image) - TRAILER + 1024 + 10] ^= 0xFF
+tampered = os.path.join(stage, "containers", "target", "tampered",
+                        "tampered.rootfs.squashfs-xz-dmverity")
+os.makedirs(os.path.dirname(tampered), exist_ok=True)
+with open(tampered, "wb") as f:
+    f.write(image)
+
+failbin = os.path.join(stage, "vm", "failbin")
+os.makedirs(failbin, exist_ok=True)
+with open(os.path.join(failbin, "mkfs.ext4"), "w") as f:
+    f.write("#!/bin/sh\necho formatter refuses >&2\nexit 1\n")
+os.chmod(os.path.join(failbin, "mkfs.ext4"), 0o755)
