@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Live demonstration of tessaly against the real kernel, as root:
+#   scripts/demo.sh [build dir] [host name]
+# Runs the sensor inside private network, mount and UTS namespaces whose host
+# name is a partition name, logs traffic to NFLOG groups 101 and 102 with
+# netfilter rules, makes some traffic and shows every report and flow sample
+# that a subscriber receives, then stops the sensor with SIGTERM. Everything
+# lives in the namespaces and disappears with them: nothing is left on the host.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build}" && pwd)
+host=${2:-qemu-arm64}
+
+if [ "${TESSALY_DEMO_INSIDE:-}" != 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "demo: needs root (netfilter rules and namespaces)" >&2
+    exit 1
+  fi
+  exec unshare -n -m -u --propagation private env TESSALY_DEMO_INSIDE=1 "$0" "$build" "$host"
+fi
+
+tessaly=$build/sensor/runtime/tessaly
+listener=$build/tools/listener/ids_listener
+for program in "$tessaly" "$listener"; do
+  [ -x "$program" ] || { echo "demo: $program is missing; build first" >&2; exit 1; }
+done
+
+say() { printf '\n\033[1mdemo: %s\033[0m\n' "$*"; }
+
+# Scratch space private to this mount namespace.
+mount -t tmpfs tessaly-demo /tmp
+hostname "$host"
+ip link set lo up
+
+say "host name $(hostname); netfilter rules log to NFLOG groups 101 and 102"
+# queue-threshold 1: the kernel hands each logged packet over at once instead
+# of batching up to 100 packets or 1 s.
+nft -f - <<'EOF'
+table inet tessaly_demo {
+  chain output {
+    type filter hook output priority filter; policy accept;
+    ct state new counter
+    udp dport 13400 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DoIP"
+    udp dport 547 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DHCPv6"
+    tcp dport 13401 tcp flags & (syn | ack) == syn log group 101 queue-threshold 1 prefix "specialFrameReports.match.TCP_CNTL"
+    udp dport 30490 log group 101 queue-threshold 1 prefix "serviceDiscoveryReports.match.SD"
+    udp dport 5555 log group 101 queue-threshold 1 prefix "classifierMatchReports.match.RULE"
+    tcp dport 23 log group 102 queue-threshold 1 prefix "firewallFilterReports.reject.telnet"
+    tcp dport 23 reject with tcp reset
+  }
+}
+EOF
+nft list ruleset | sed 's/^/  /'
+
+# Counters and start time stamps of conntrack entries are per namespace and off by default.
+sysctl -q -w net.netfilter.nf_conntrack_acct=1 net.netfilter.nf_conntrack_timestamp=1
+echo "  nf_conntrack_acct=$(sysctl -n net.netfilter.nf_conntrack_acct) nf_conntrack_timestamp=$(sysctl -n net.netfilter.nf_conntrack_timestamp)"
+
+cat >/tmp/tessaly.json <<'EOF'
+{"IDS_config": {"aracom_InstanceId_idsethernetsensor": "1", "IDSEthernetSensor_limit": 100,
+                "aracom_InstanceId_idsipsecuritysensor": "1", "IDSIpSecuritySensor_limit": 100}}
+EOF
+
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+say "starting tessaly /tmp/tessaly.json"
+ARA_LOG_LEVEL=${TESSALY_LOG_LEVEL:-info} "$tessaly" /tmp/tessaly.json > >(sed -u 's/^/  [tessaly] /') 2>&1 &
+sensor=$!
+pids+=("$sensor")
+
+for _ in $(seq 50); do
+  ss -Hlun 'sport = :30502' | grep -q . && break
+  sleep 0.1
+done
+
+say "subscribing to every field of IDSEthernetSensor and IDSIpSecuritySensor"
+"$listener" > >(sed -u 's/^/  [listener] /') 2>&1 &
+pids+=("$!")
+sleep 1
+
+python3 - <<'EOF'
+import socket, time
+
+def step(text):
+    print(f"\n\033[1mdemo: {text}\033[0m", flush=True)
+
+def udp(family, address, port, payload):
+    with socket.socket(family, socket.SOCK_DGRAM) as s:
+        s.sendto(payload, (address, port))
+    time.sleep(0.6)
+
+def tcp(family, address, port, payload=b""):
+    with socket.socket(family, socket.SOCK_STREAM) as server:
+        server.bind((address, port))
+        server.listen()
+        with socket.create_connection((address, port)) as client:
+            peer, _ = server.accept()
+            with peer:
+                if payload:
+                    client.sendall(payload)
+                    peer.recv(len(payload))
+    time.sleep(0.6)
+
+step("DoIP vehicle identification request (UDP 13400) -> special frame report, frame type 5")
+udp(socket.AF_INET, "127.0.0.1", 13400, bytes.fromhex("02fd0001 00000000"))
+step("DHCPv6 solicit over IPv6 (UDP 547) -> special frame report, frame type 1")
+udp(socket.AF_INET6, "::1", 547, bytes.fromhex("01 123456 0001000e"))
+step("TCP connection set-up (SYN to 13401) -> special frame report, frame type 3 (TCP_CNTL)")
+tcp(socket.AF_INET, "127.0.0.1", 13401)
+step("SOME/IP service discovery (UDP 30490) -> service discovery report")
+udp(socket.AF_INET, "127.0.0.1", 30490, bytes.fromhex("ffff8100 00000014 00000001 01010200"))
+step("packet matching a classifier rule (UDP 5555) -> classifier match report")
+udp(socket.AF_INET6, "::1", 5555, b"classified")
+step("telnet attempt, rejected by the firewall -> firewall filter report")
+try:
+    socket.create_connection(("127.0.0.1", 23), timeout=1).close()
+except OSError as error:
+    print(f"  telnet refused: {error}")
+time.sleep(0.6)
+step("new TCP and UDP connections over IPv4 and IPv6 -> flow samples of the new entries")
+tcp(socket.AF_INET, "127.0.0.1", 8080, b"GET / HTTP/1.0\r\n\r\n")
+tcp(socket.AF_INET6, "::1", 8443, b"hello over IPv6")
+udp(socket.AF_INET, "127.0.0.1", 9999, b"ping")
+udp(socket.AF_INET6, "::1", 9999, b"ping6")
+EOF
+
+say "closing the demo's connections (conntrack -D) -> flow samples with packet and byte counters"
+for port in 8080 8443 13401; do conntrack -D -p tcp --dport "$port" >/dev/null 2>&1 || true; done
+for port in 9999 13400 547 5555 30490; do conntrack -D -p udp --dport "$port" >/dev/null 2>&1 || true; done
+sleep 1
+
+say "stopping tessaly with SIGTERM"
+start=$(date +%s%N)
+kill -TERM "$sensor"
+status=0
+wait "$sensor" || status=$?
+echo "  tessaly exited with status $status after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+say "done; the namespaces and everything in them go away now"
+exit "$status"

@@ -1,0 +1,55 @@
+#include "sensor/runtime/sw_id.h"
+
+#include <cerrno>
+#include <map>
+#include <string>
+
+#include "ara/log/logging.h"
+#include "sensor/seams/systemcall_api.h"
+
+namespace {
+
+ara::log::Logger& logger() {
+    static ara::log::Logger& instance = ara::log::CreateLogger("SWID", "partition detection");
+    return instance;
+}
+
+const char* hostname_error_text(int error) {
+    switch (error) {
+    case EINVAL:
+        return "get_SwId: Get hostname: Length is negative.";
+    case ENAMETOOLONG:
+        return "get_SwId: Get hostname: Length is smaller than the actual size.";
+    case EFAULT:
+        return "get_SwId: Get hostname: Invalid address.";
+    default:
+        return "get_SwId: Get hostname: Unknown error.";
+    }
+}
+
+}  // namespace
+
+std::int16_t get_SwId(Systemcall_API_Interface& systemcall_api) {
+    char name[64] = {};
+    if (systemcall_api.gethostname(name, sizeof name) == -1) {
+        logger().LogError() << hostname_error_text(errno);
+        return SWID_INVALID;
+    }
+    // A name that fills the buffer exactly comes without terminator.
+    name[sizeof name - 1] = '\0';
+    const std::string hostname(name);
+    logger().LogInfo() << "IDS_sensor: " << hostname << " detected";
+
+    const std::map<std::string, std::int16_t> partitions{
+        {"vm_housekeeping", VM_HOUSEKEEPING},
+        {"vm_adaptive", VM_ADAPTIVE},
+        {"vm_java", VM_JAVA},
+        {"qemu-arm64", SWID_QEMU},
+    };
+    const auto found = partitions.find(hostname);
+    if (found == partitions.end()) {
+        logger().LogError() << "No valid hostname";
+        return SWID_INVALID;
+    }
+    return found->second;
+}
