@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -101,6 +102,59 @@ TEST(Verity_meta_parser, ReportsTheFirstMissingFieldInFixedOrder) {
                                       ".empty()` failed at verity.cpp:"));
         EXPECT_THAT(output, HasSubstr(std::string(") ") + *field + " not set\n"));
     }
+}
+
+// Random blocks of lines with key names, odd keys, missing separators, empty
+// values and odd bytes: the parser either returns fields that obey the rules
+// or raises the assertion error.
+TEST(Verity_meta_parser, RandomBlocksEitherParseOrRaiseTheAssertion) {
+    const std::string keys[] = {"hashtype",
+                                "datablocks",
+                                "datablocksize",
+                                "hashblocksize",
+                                "hashalgorithm",
+                                "salt",
+                                "roothash",
+                                "other",
+                                "",
+                                "\r",
+                                std::string(1, '\0')};
+    const std::string values[] = {"1", "ab", " ", "\r", "x=y", "\xff", std::string(2, '\0'), ""};
+    std::mt19937 random(20261208);
+    auto below = [&random](std::size_t n) {
+        return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+    };
+    testing::internal::CaptureStdout();
+    int parsed = 0;
+    int raised = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (std::size_t lines = 5 + below(12); lines > 0; --lines) {
+            // Mostly the seven keys, sometimes anything else.
+            text += below(10) < 8 ? keys[below(7)] : keys[below(std::size(keys))];
+            text += below(20) == 0 ? "" : "=";
+            text += below(40) == 0 ? "" : values[below(std::size(values) - 1)];
+            text += "\n";
+        }
+        text.resize(std::max<std::size_t>(text.size(), 1024), '\0');
+        try {
+            const Verity_meta meta = parse_verity_meta(text);
+            ++parsed;
+            for (const std::string* field :
+                 {&meta.hashtype, &meta.datablocks, &meta.datablocksize, &meta.hashblocksize,
+                  &meta.hashalgorithm, &meta.salt, &meta.roothash}) {
+                EXPECT_FALSE(field->empty());
+                EXPECT_EQ(field->find('\n'), std::string::npos);
+            }
+        } catch (const std::runtime_error& e) {
+            ++raised;
+            EXPECT_THAT(e.what(), StartsWith("Assertion `"));
+        }
+    }
+    testing::internal::GetCapturedStdout();
+    // Keep the generator honest: both outcomes must occur.
+    EXPECT_GT(parsed, 100);
+    EXPECT_GT(raised, 100);
 }
 
 }  // namespace
