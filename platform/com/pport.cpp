@@ -342,6 +342,10 @@ void Pport::handle_subscribe(const someip::Sd_entry& entry, const sockaddr_in& f
         set_formats(event, true);
     }
     send_sd_answer(entry, true, from);
+    if (result == Subscription_table::Result::renewed) {
+        // A renewal keeps the subscriber's view; it already has the value.
+        return;
+    }
     if (Event_impl* e = event_at(event)) {
         e->request_update(Subscriber_address{to_sockaddr(*entry.endpoint)});
     }

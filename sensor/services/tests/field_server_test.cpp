@@ -262,6 +262,20 @@ TEST_F(FieldServerTest, StopSubscribeEndsNotifications) {
     EXPECT_FALSE(client.receive_non_sd(milliseconds(300)));
 }
 
+TEST_F(FieldServerTest, RenewalIsAcknowledgedWithoutRepeatingTheValue) {
+    init_and_offer();
+    Client client;
+    subscribe(client, special_frame);
+    ASSERT_TRUE(client.receive_non_sd());
+    subscribe(client, special_frame);
+    EXPECT_FALSE(client.receive_non_sd(milliseconds(200))) << "the renewal sent the value again";
+    m_ethernet->update_special_frame_reports({special(6)});
+    auto n = client.receive_non_sd();
+    ASSERT_TRUE(n);
+    EXPECT_EQ(n->payload, wire(std::vector{special(6)}));
+    EXPECT_FALSE(client.receive_non_sd(milliseconds(200))) << "the renewal doubled the subscription";
+}
+
 TEST_F(FieldServerTest, SubscriptionExpiresAfterItsTtl) {
     init_and_offer();
     Client client;
