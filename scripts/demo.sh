@@ -21,16 +21,15 @@ if [ "${TESSALY_DEMO_INSIDE:-}" != 1 ]; then
 fi
 
 tessaly=$build/sensor/runtime/tessaly
-listener=$build/tools/listener/ids_listener
-for program in "$tessaly" "$listener"; do
-  [ -x "$program" ] || { echo "demo: $program is missing; build first" >&2; exit 1; }
-done
+listener=$root/tools/listener/ids_listener.py
+[ -x "$tessaly" ] || { echo "demo: $tessaly is missing; build first" >&2; exit 1; }
 
 say() { printf '\n\033[1mdemo: %s\033[0m\n' "$*"; }
 
 # Scratch space private to this mount namespace.
 mount -t tmpfs tessaly-demo /tmp
-hostname "$host"
+# hostname(1) refuses underscores, which partition names have.
+echo "$host" >/proc/sys/kernel/hostname
 ip link set lo up
 
 say "host name $(hostname); netfilter rules log to NFLOG groups 101 and 102"
@@ -80,7 +79,17 @@ for _ in $(seq 50); do
 done
 
 say "subscribing to every field of IDSEthernetSensor and IDSIpSecuritySensor"
-"$listener" > >(sed -u 's/^/  [listener] /') 2>&1 &
+# The listener renews its subscriptions every 2 s and each renewal brings the
+# fields' current values again; show only what changed.
+python3 "$listener" --config /tmp/tessaly.json > >(python3 -u -c '
+import sys
+last = {}
+for line in sys.stdin:
+    key = line.split("\"records\"")[0]
+    if last.get(key) != line:
+        last[key] = line
+        print("  [listener] " + line, end="")
+') 2>&1 &
 pids+=("$!")
 sleep 1
 

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# The main job: sets up the machine, builds both programs and runs the tests
-# of what exists so far (the sensor's live demonstration replaces this once
-# tessaly runs as a whole).
+# The main job: sets up the machine, builds both programs and runs the live
+# demonstration of tessaly in private namespaces (scripts/demo.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh build
-cd build && ctest --output-on-failure
+scripts/demo.sh build
