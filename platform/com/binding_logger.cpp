@@ -17,6 +17,17 @@ nlohmann::json trace_record(const char* id, std::uint16_t service_id, std::uint1
     return record;
 }
 
+std::string hex_text(const std::vector<std::uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (auto b : bytes) {
+        text.push_back(digits[b >> 4]);
+        text.push_back(digits[b & 0x0f]);
+    }
+    return text;
+}
+
 void log_trace(ara::log::LogLevel level, const nlohmann::json& record) {
     logger().WithLevel(level) << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -4,20 +4,6 @@
 #include "com/someip_message.h"
 
 namespace ux::com::cpp_binding::skeleton {
-namespace {
-
-std::string to_hex(const oq::com::runtime::Payload_buffer& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (auto b : bytes) {
-        text.push_back(digits[b >> 4]);
-        text.push_back(digits[b & 0x0f]);
-    }
-    return text;
-}
-
-}  // namespace
 
 Event_impl::Event_impl(Pport& port, std::uint16_t index, std::vector<std::uint32_t> formats)
     : m_port(port), m_index(index), m_formats(std::move(formats)) {}
@@ -75,7 +61,7 @@ void Event_impl::trace(const char* id, const std::vector<oq::com::runtime::Seria
     record["1_incident"]["2_Event_id"] = someip::event_id_base + m_index;
     nlohmann::json data = nlohmann::json::array();
     for (const auto& p : payloads) {
-        data.push_back({{"format", p.format}, {"bytes", p.data ? to_hex(*p.data) : std::string()}});
+        data.push_back({{"format", p.format}, {"bytes", p.data ? hex_text(*p.data) : std::string()}});
     }
     record["1_incident"]["2_data"] = std::move(data);
     log_trace(ara::log::LogLevel::kDebug, record);

@@ -142,7 +142,7 @@ private:
             auto record = ux::com::cpp_binding::trace_record("Method_call_response_tx", m_impl.port().service_id(),
                                                              m_impl.port().instance_id());
             record["1_incident"]["4_method_id"] = m_index;
-            record["1_incident"]["2_data"] = payload->size();
+            record["1_incident"]["2_data"] = ux::com::cpp_binding::hex_text(*payload);
             ux::com::cpp_binding::log_trace(ara::log::LogLevel::kDebug, record);
         }
         ux::com::cpp_binding::skeleton::Method_impl_base::reply_method(reply, payload, 0);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "ara/log/logging.h"
 #include "com/component_singleton.h"
 #include "sensor/services/field_server_handle.h"
@@ -160,11 +162,13 @@ TEST_F(FieldServerTest, UpdateWithoutSubscriberSerializesNothing) {
     ara::log::InitLogging("TEST", "field server test", ara::log::LogLevel::kDebug, ara::log::LogMode::kConsole, "");
     std::mutex mutex;
     int notifications = 0;
+    nlohmann::json last_record;
     {
         ara::log::ScopedCapture capture([&](ara::log::LogLevel, const std::string& text) {
             std::lock_guard<std::mutex> lock(mutex);
             if (text.find("\"Event_update_tx\"") != std::string::npos) {
                 ++notifications;
+                last_record = nlohmann::json::parse(text);
             }
         });
         m_ethernet->update_traffic_flow_samples({eth::DT_trafficFlowSamples_struct{}});
@@ -179,6 +183,12 @@ TEST_F(FieldServerTest, UpdateWithoutSubscriberSerializesNothing) {
         ASSERT_TRUE(subscriber.receive_non_sd());
         std::lock_guard<std::mutex> lock(mutex);
         EXPECT_EQ(notifications, 1);
+        const auto& incident = last_record.at("1_incident");
+        EXPECT_EQ(incident.at("2_service_id"), ethernet_service);
+        EXPECT_EQ(incident.at("3_instance_id"), instance);
+        EXPECT_EQ(incident.at("2_Event_id"), 0x8000 + traffic_flow);
+        EXPECT_EQ(incident.at("2_data").at(0).at("format"), 0);
+        EXPECT_EQ(incident.at("2_data").at(0).at("bytes"), "0000000400000000");
     }
     ara::log::InitLogging("TEST", "field server test", ara::log::LogLevel::kInfo, ara::log::LogMode::kConsole, "");
 }
