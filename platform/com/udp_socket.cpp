@@ -22,8 +22,8 @@ Udp_socket::Udp_socket(const std::string& address, std::uint16_t port) {
         ::close(m_fd);
         throw std::system_error(EINVAL, std::generic_category(), "bad IPv4 address " + address);
     }
-    const int one = 1;
-    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // No SO_REUSEADDR: for UDP it would let a second offer share the
+    // endpoint silently instead of failing.
     if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         const int err = errno;
         ::close(m_fd);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "ara/log/logging.h"
@@ -92,6 +93,22 @@ TEST_F(BindingTest, OfferChecksKeepAFieldWithoutValueUnoffered) {
     skeleton.OfferService();  // repeated offer is harmless
     Client client;
     EXPECT_EQ(client.get(m_port, test_service_id, 0), (std::vector<std::uint8_t>{5})) << "custom get handler";
+}
+
+TEST_F(BindingTest, SecondOfferOfTheSameEndpointFails) {
+    Test_skeleton first(1);
+    first.values.Update({1});
+    first.OfferService();
+    Test_skeleton second(1);
+    second.values.Update({2});
+    EXPECT_THROW(second.OfferService(), std::system_error);
+    EXPECT_FALSE(second.impl().port().is_offered());
+    Client client;
+    EXPECT_EQ(client.get(m_port, test_service_id, 0), std::vector<std::uint8_t>{1});
+    // Once the first goes, the second can take the endpoint.
+    first.StopOfferService();
+    second.OfferService();
+    EXPECT_EQ(client.get(m_port, test_service_id, 0), std::vector<std::uint8_t>{2});
 }
 
 TEST_F(BindingTest, MalformedDatagramsAreCounted) {
