@@ -15,6 +15,8 @@ Writes into the staged guest root ($1):
   /containers/target/web/...-xz-...    container with a rootfs directory
   /containers/target/duo/...           both variants (lzo and xz) of one container
   /containers/target/flat/...-xz-...   container image without a rootfs directory
+  /containers/target/tiny/...-xz-...   4096 bytes
+  /containers/target/forged/...-xz-... metadata changed after signing
 """
 import hashlib
 import os
@@ -146,3 +148,10 @@ for variant in ("lzo", "xz"):
           compression=variant)
 build("flat", {"content.txt": b"no rootfs here\n"},
       os.path.join(containers, "flat", "flat.rootfs.squashfs-xz-dmverity"), key)
+# Container images that must not mount.
+tiny = os.path.join(containers, "tiny", "tiny.rootfs.squashfs-xz-dmverity")
+os.makedirs(os.path.dirname(tiny), exist_ok=True)
+write(tiny, image[-TRAILER:])
+forged = os.path.join(containers, "forged", "forged.rootfs.squashfs-xz-dmverity")
+os.makedirs(os.path.dirname(forged), exist_ok=True)
+shutil.copy(os.path.join(data, "tampered-trailer.img"), forged)

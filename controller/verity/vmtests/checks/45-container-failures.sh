@@ -1,0 +1,28 @@
+#!/bin/sh
+# Container images that must not mount fail with the container's messages
+# and leave nothing behind.
+. /vm/verity.sh
+
+# probe_fails NAME STDOUT-PART STDERR-PART
+probe_fails() {
+  out=$(container_probe mount "$1" 2>/tmp/probe.err)
+  rc=$?
+  err=$(cat /tmp/probe.err)
+  echo "+ container_probe mount $1 -> $rc"
+  [ -z "$out" ] || echo "$out" | sed 's/^/  stdout: /'
+  [ -z "$err" ] || echo "$err" | sed 's/^/  stderr: /'
+  expect_eq "$rc" 1 "status for $1"
+  expect_contains "$out" "$2" "error line for $1"
+  expect_contains "$err" "$3" "error for $1"
+  expect_nothing_left "$1" "/containers/target/$1/$1.rootfs.squashfs-xz-dmverity" \
+    "/run/containers/$1/content"
+}
+
+probe_fails tiny "container directory corruption detected" \
+  'Assertion `offset > 0` failed at container.cpp:'
+# No existence test of its own: the size query's error names the missing file.
+probe_fails ghost "" "filesystem error"
+expect_contains "$err" "/containers/target/ghost/ghost.rootfs.squashfs-xz-dmverity" "missing path"
+probe_fails forged "failed to verify signature: RSA - The PKCS#1 verification failed" \
+  'Assertion `error_code == 0` failed at verity.cpp:'
+echo "container failures left nothing behind"
