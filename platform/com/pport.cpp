@@ -87,7 +87,13 @@ void Pport::start_offer() {
     }
     m_stop_requested = false;
     m_wake.drain();
-    m_receiver = std::thread([this] { receive_loop(); });
+    try {
+        m_receiver = std::thread([this] { receive_loop(); });
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_socket.reset();
+        throw;
+    }
 }
 
 void Pport::stop_offer() {
