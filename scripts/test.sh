@@ -13,6 +13,8 @@ scripts/build.sh build
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined
 (cd build-asan && ctest --output-on-failure -L unit --timeout 900) || status=1
+# tessaly end to end (traffic, then SIGTERM) under the same sanitizers
+(cd build-asan && ctest --output-on-failure -L sanitized --timeout 900) || status=1
 
 scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
 if (cd build-tsan && ctest -N -L tsan | grep -q 'Total Tests: [1-9]'); then

@@ -281,7 +281,7 @@ def case_sanitized(tessaly, listener_path):
     """Traffic of every kind and a SIGTERM under a sanitizer build: no report from it."""
     options = {
         "TSAN_OPTIONS": "halt_on_error=1 exitcode=66 second_deadlock_stack=1",
-        "ASAN_OPTIONS": "detect_leaks=1 exitcode=66",
+        "ASAN_OPTIONS": "detect_leaks=1 exitcode=66 fast_unwind_on_malloc=0",
         "UBSAN_OPTIONS": "halt_on_error=1 print_stacktrace=1",
         "LSAN_OPTIONS": "suppressions=" + os.path.join(os.path.dirname(os.path.abspath(__file__)), "lsan.supp"),
     }
