@@ -5,7 +5,12 @@ void Rate_window::advance(Time_point now) noexcept {
         m_started = true;
         m_last_call = now;
     }
-    m_time_passed_ms += std::chrono::duration_cast<std::chrono::milliseconds>(now - m_last_call).count();
+    const auto step = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_last_call).count();
+    // A system clock set back counts as no time; otherwise the window would
+    // stay shut for as long as the clock was set back.
+    if (step > 0) {
+        m_time_passed_ms += step;
+    }
     m_last_call = now;
 }
 

@@ -10,7 +10,8 @@ public:
     using Time_point = std::chrono::system_clock::time_point;
 
     // Adds the time since the previous call, truncated to whole milliseconds
-    // per call, to the time passed. The first call adds nothing.
+    // per call, to the time passed. The first call adds nothing, nor does a
+    // clock that went backwards.
     void advance(Time_point now) noexcept;
 
     bool elapsed(std::int64_t window_ms) const noexcept { return m_time_passed_ms > window_ms; }

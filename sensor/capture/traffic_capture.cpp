@@ -81,7 +81,10 @@ bool Traffic::ensure_nonblocking() {
         return false;
     }
     char error_buffer[PCAP_ERRBUF_SIZE] = {};
-    if (pcap_api->getnonblock(handle, error_buffer) != 0) {
+    // A failed query (-1) says nothing about the mode, so it is not taken as
+    // non-blocking: a blocking read would keep the loop from ever seeing a
+    // stop request.
+    if (pcap_api->getnonblock(handle, error_buffer) > 0) {
         log.LogDebug() << "IDS_Sensor : SOCKET is in non-blocking mode ";
     } else {
         log.LogDebug() << "IDS_Sensor : SOCKET is in blocking mode ";
@@ -89,7 +92,7 @@ bool Traffic::ensure_nonblocking() {
             log.LogError() << "IDS_Sensor : SOCKET CAN'T CHANGE blocking mode ";
         }
     }
-    return pcap_api->getnonblock(handle, error_buffer) != 0;
+    return pcap_api->getnonblock(handle, error_buffer) > 0;
 }
 
 void Traffic::main_loop(const IDS_instances& instances) {

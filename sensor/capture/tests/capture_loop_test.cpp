@@ -121,6 +121,16 @@ TEST_F(Loop_test, EnsureNonblockingLeavesANonblockingHandleAlone) {
     EXPECT_EQ(log.count("IDS_Sensor : SOCKET is in non-blocking mode "), 1);
 }
 
+TEST_F(Loop_test, FailedModeQueryIsNotTakenForNonblocking) {
+    open();
+    ON_CALL(pcap, getnonblock(_, _)).WillByDefault(Return(-1));
+    // Once by the direct call, once by the loop.
+    EXPECT_CALL(pcap, setnonblock(fake_handle(), 2048, _)).Times(2).WillRepeatedly(Return(0));
+    EXPECT_CALL(pcap, dispatch(_, _, _, _)).Times(0);
+    EXPECT_FALSE(traffic.ensure_nonblocking());
+    traffic.main_loop(instances);
+}
+
 TEST_F(Loop_test, StopRequestEndsTheLoopAfterTheCurrentPass) {
     open();
     ON_CALL(pcap, getnonblock(_, _)).WillByDefault(Return(1));

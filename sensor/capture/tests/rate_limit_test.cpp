@@ -104,6 +104,17 @@ TEST_F(Rate_limit_test, GapOfMoreThanAWindowAlwaysOpensOneAndExactlyAWindowDoesN
     EXPECT_EQ(published, before + 1);
 }
 
+TEST_F(Rate_limit_test, ClockSetBackDoesNotHoldTheWindowShut) {
+    raw(0);
+    raw(0);
+    EXPECT_EQ(published, 1);
+    Manual_clock::advance(-std::chrono::hours(1));
+    raw(0);
+    Manual_clock::advance(1001ms);
+    raw(0);
+    EXPECT_EQ(published, 2) << "a new window opens after 1001 ms of forward time";
+}
+
 TEST_F(Rate_limit_test, SubMillisecondGapsAreTruncatedPerCall) {
     // 3000 calls 0.9 ms apart span 2.7 s of clock time but add nothing.
     for (int i = 0; i < 3000; ++i) {
