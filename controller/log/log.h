@@ -45,7 +45,9 @@ namespace detail {
 template <typename... Parts>
 std::string concat(const Parts&... parts) {
     std::ostringstream out;
-    (out << ... << parts);
+    if constexpr (sizeof...(Parts) > 0) {
+        (out << ... << parts);
+    }
     return out.str();
 }
 }  // namespace detail
