@@ -32,6 +32,30 @@ constexpr int nonblocking_flag = 2048;
 // Only for the debug log; touched by the capture thread only.
 int packet_counter = 0;
 
+// A created capture that is cleaned up again unless it was activated.
+class Created_capture {
+public:
+    Created_capture(Pcap_API_Interface& pcap_api, pcap_t* handle) : m_pcap_api(pcap_api), m_handle(handle) {}
+    ~Created_capture() {
+        if (m_handle != nullptr) {
+            m_pcap_api.cleanup(m_handle);
+        }
+    }
+    Created_capture(const Created_capture&) = delete;
+    Created_capture& operator=(const Created_capture&) = delete;
+
+    pcap_t* get() const noexcept { return m_handle; }
+    pcap_t* release() noexcept {
+        pcap_t* handle = m_handle;
+        m_handle = nullptr;
+        return handle;
+    }
+
+private:
+    Pcap_API_Interface& m_pcap_api;
+    pcap_t* m_handle;
+};
+
 void sleep_one_pause() {
     timespec pause{0, 100000000};
     timespec remaining{};
@@ -61,13 +85,15 @@ int Traffic::init(std::int16_t sw_id_of_partition) {
         const char* device = sw_id_of_partition == sw_id_housekeeping ? housekeeping_groups : default_groups;
         char error_buffer[PCAP_ERRBUF_SIZE] = {};
         int is_ours = 0;
-        handle = pcap_api->nflog_create(device, error_buffer, &is_ours);
-        if (handle == nullptr) {
+        Created_capture created(*pcap_api, pcap_api->nflog_create(device, error_buffer, &is_ours));
+        if (created.get() == nullptr) {
             log.LogError() << "[ERROR] cannot create a netfilter handle";
             result = 1;
-        } else if (pcap_api->activate(handle) == -1) {
+        } else if (pcap_api->activate(created.get()) == -1) {
             log.LogError() << "[ERROR] cannot activate netfilter";
             result = 1;
+        } else {
+            handle = created.release();
         }
     }
     log.LogDebug() << "Finished init RawIPTraffic return= " << result;

@@ -64,20 +64,26 @@ TEST_F(Init_test, MissingFieldServersAreReportedInOrder) {
 TEST_F(Init_test, CreateAndActivateFailures) {
     EXPECT_CALL(pcap, nflog_create(_, _, _)).WillOnce(Return(nullptr));
     EXPECT_CALL(pcap, activate(_)).Times(0);
+    EXPECT_CALL(pcap, cleanup(_)).Times(0);
     EXPECT_EQ(traffic.init(265), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[ERROR] cannot create a netfilter handle"));
     ::testing::Mock::VerifyAndClearExpectations(&pcap);
 
     EXPECT_CALL(pcap, nflog_create(_, _, _)).WillOnce(Return(fake_handle()));
     EXPECT_CALL(pcap, activate(fake_handle())).WillOnce(Return(-1));
+    // The capture thread ends without close, so the failed handle goes here.
+    EXPECT_CALL(pcap, cleanup(fake_handle()));
     EXPECT_EQ(traffic.init(265), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[ERROR] cannot activate netfilter"));
+    EXPECT_EQ(traffic.capture_handle(), nullptr);
     ::testing::Mock::VerifyAndClearExpectations(&pcap);
 
     // A warning from the activation is success.
     EXPECT_CALL(pcap, nflog_create(_, _, _)).WillOnce(Return(fake_handle()));
     EXPECT_CALL(pcap, activate(fake_handle())).WillOnce(Return(2));
+    EXPECT_CALL(pcap, cleanup(_)).Times(0);
     EXPECT_EQ(traffic.init(265), 0);
+    EXPECT_EQ(traffic.capture_handle(), fake_handle());
 }
 
 class Loop_test : public Traffic_fixture {
