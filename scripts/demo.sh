@@ -77,6 +77,12 @@ for _ in $(seq 50); do
   ss -Hlun 'sport = :30502' | grep -q . && break
   sleep 0.1
 done
+if ! kill -0 "$sensor" 2>/dev/null; then
+  status=0
+  wait "$sensor" || status=$?
+  echo "demo: tessaly ended at start-up with status $status" >&2
+  exit 1
+fi
 
 say "subscribing to every field of IDSEthernetSensor and IDSIpSecuritySensor"
 # The listener renews its subscriptions every 2 s and each renewal brings the
