@@ -67,6 +67,8 @@ def set_hostname(name):
 def prepare_network(hostname):
     """Host name, loopback, logging rules and conntrack counters of this namespace."""
     set_hostname(hostname)
+    # Scratch files live in this mount namespace only, even if the test is killed.
+    run("mount", "-t", "tmpfs", "tessaly-test", "/tmp")
     run("ip", "link", "set", "lo", "up")
     subprocess.run(["nft", "-f", "-"], input=RULES, check=True, text=True)
     # Only after the rules: they make the kernel track connections here.
