@@ -283,10 +283,10 @@ def build_stage(args, stage, busybox, kernel_root, version):
 
     for program in DEFAULT_PROGRAMS + list(args.program):
         stage.add_program(program)
-    for spec in args.file:
-        host, sep, guest = spec.partition("=")
+    for item in args.file:
+        host, sep, guest = item.partition("=")
         if not sep or not guest.startswith("/"):
-            raise HarnessError(f"--file wants HOST=/GUEST, not {spec}")
+            raise HarnessError(f"--file wants HOST=/GUEST, not {item}")
         if not os.path.exists(host):
             raise HarnessError(f"file to ship not found: {host}")
         stage.copy(host, guest)
