@@ -28,8 +28,10 @@ std::uint16_t to_u16(const nlohmann::json& value, const char* what) {
     return static_cast<std::uint16_t>(value.get<std::uint64_t>());
 }
 
+// A 16-bit number in the base; leading zeros are allowed, anything above
+// 0xffff is not a number here.
 bool parse_number(std::string_view text, int base, std::uint32_t& out) {
-    if (text.empty() || text.size() > 8) {
+    if (text.empty()) {
         return false;
     }
     std::uint32_t value = 0;
@@ -45,6 +47,9 @@ bool parse_number(std::string_view text, int base, std::uint32_t& out) {
             return false;
         }
         value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
+        if (value > 0xffff) {
+            return false;
+        }
     }
     out = value;
     return true;
@@ -111,12 +116,13 @@ std::optional<Service_deployment> find_deployment(const std::string& service_nam
 std::uint16_t instance_id_from_string(std::string_view text) {
     std::uint32_t value = 0;
     bool ok;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    // Only a lower-case "0x" introduces hexadecimal.
+    if (text.size() > 2 && text[0] == '0' && text[1] == 'x') {
         ok = parse_number(text.substr(2), 16, value);
     } else {
         ok = parse_number(text, 10, value);
     }
-    if (ok && value <= 0xffff) {
+    if (ok) {
         return static_cast<std::uint16_t>(value);
     }
     std::uint32_t hash = 2166136261u;

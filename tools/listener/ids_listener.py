@@ -64,9 +64,9 @@ def load_deployment():
 def instance_id(text):
     """The configured instance string as a 16-bit number, else its folded FNV-1a hash."""
     value = None
-    if re.fullmatch(r"0[xX][0-9a-fA-F]{1,8}", text):
+    if re.fullmatch(r"0x[0-9a-fA-F]+", text):
         value = int(text[2:], 16)
-    elif re.fullmatch(r"[0-9]{1,8}", text):
+    elif re.fullmatch(r"[0-9]+", text):
         value = int(text, 10)
     if value is not None and value <= 0xFFFF:
         return value

@@ -146,8 +146,13 @@ TEST(SubscriptionTable, CountsRenewsExpiresAndBounds) {
 TEST(Deployment, InstanceIdsFromNumbersOrHash) {
     EXPECT_EQ(cpp_binding::instance_id_from_string("42"), 42);
     EXPECT_EQ(cpp_binding::instance_id_from_string("0x1f"), 0x1f);
-    EXPECT_EQ(cpp_binding::instance_id_from_string("0XFFFF"), 0xffff);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("0xFFFF"), 0xffff);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("0x00000000abcd"), 0xabcd);
     EXPECT_EQ(cpp_binding::instance_id_from_string("65535"), 65535);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("000000001"), 1);
+    // Upper-case "0X" is not the hexadecimal prefix: hashed like any other text.
+    EXPECT_EQ(cpp_binding::instance_id_from_string("0XFFFF"), 54580);
+    EXPECT_EQ(cpp_binding::instance_id_from_string("4294967297"), 20782);
     // Not a 16-bit number: folded FNV-1a of the bytes.
     EXPECT_EQ(cpp_binding::instance_id_from_string("abc"), 62284);
     EXPECT_EQ(cpp_binding::instance_id_from_string("65536"), 44088);

@@ -92,6 +92,17 @@ class WireRules(unittest.TestCase):
             decode_list(data, "DT_serviceDiscoveryReports_struct")
 
 
+class InstanceIds(unittest.TestCase):
+    def test_same_mapping_as_the_sensor_binding(self):
+        import ids_listener
+        cases = {"42": 42, "0x1f": 0x1F, "0xFFFF": 0xFFFF, "000000001": 1, "65535": 65535,
+                 # not 16-bit numbers: folded FNV-1a of the bytes
+                 "abc": 62284, "65536": 44088, "": 7385, "0XFFFF": 54580, "4294967297": 20782}
+        for text, expected in cases.items():
+            with self.subTest(text=text):
+                self.assertEqual(ids_listener.instance_id(text), expected)
+
+
 if __name__ == "__main__":
     SAMPLES_PROGRAM = sys.argv.pop(1)
     unittest.main()
