@@ -644,7 +644,7 @@ void Container::sweep_mounts(bool& data_mounted, bool& uses_rootfs_overlay) {
     }
     std::unique_ptr<libmnt_iter, Iter_free> itr_holder(mnt_new_iter(MNT_ITER_FORWARD));
     libmnt_iter* itr = itr_holder.get();
-    QL_CHECK(itr, "mount table iterator creation failed");
+    QL_CHECK(itr, "");
 
     // Count pass: the mounts that belong to the container are taken out of the
     // table; what stays is looked at by the sweep.
