@@ -26,8 +26,13 @@ listener=$root/tools/listener/ids_listener.py
 
 say() { printf '\n\033[1mdemo: %s\033[0m\n' "$*"; }
 
-# Scratch space private to this mount namespace.
-mount -t tmpfs tessaly-demo /tmp
+# Scratch space private to this mount namespace; a fresh /tmp would hide a
+# checkout that lives below /tmp, so then a temporary directory serves.
+scratch=/tmp
+case "$root/:$build/" in
+  /tmp/*|*:/tmp/*) scratch=$(mktemp -d /tmp/tessaly-demo.XXXXXX) ;;
+  *) mount -t tmpfs tessaly-demo /tmp ;;
+esac
 # hostname(1) refuses underscores, which partition names have.
 echo "$host" >/proc/sys/kernel/hostname
 ip link set lo up
@@ -56,7 +61,7 @@ nft list ruleset | sed 's/^/  /'
 sysctl -q -w net.netfilter.nf_conntrack_acct=1 net.netfilter.nf_conntrack_timestamp=1
 echo "  nf_conntrack_acct=$(sysctl -n net.netfilter.nf_conntrack_acct) nf_conntrack_timestamp=$(sysctl -n net.netfilter.nf_conntrack_timestamp)"
 
-cat >/tmp/tessaly.json <<'EOF'
+cat >"$scratch/tessaly.json" <<'EOF'
 {"IDS_config": {"aracom_InstanceId_idsethernetsensor": "1", "IDSEthernetSensor_limit": 100,
                 "aracom_InstanceId_idsipsecuritysensor": "1", "IDSIpSecuritySensor_limit": 100}}
 EOF
@@ -65,11 +70,12 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  [ "$scratch" = /tmp ] || rm -rf "$scratch"
 }
 trap cleanup EXIT
 
-say "starting tessaly /tmp/tessaly.json"
-ARA_LOG_LEVEL=${TESSALY_LOG_LEVEL:-info} "$tessaly" /tmp/tessaly.json > >(sed -u 's/^/  [tessaly] /') 2>&1 &
+say "starting tessaly $scratch/tessaly.json"
+ARA_LOG_LEVEL=${TESSALY_LOG_LEVEL:-info} "$tessaly" "$scratch/tessaly.json" > >(sed -u 's/^/  [tessaly] /') 2>&1 &
 sensor=$!
 pids+=("$sensor")
 
@@ -87,7 +93,7 @@ fi
 say "subscribing to every field of IDSEthernetSensor and IDSIpSecuritySensor"
 # The listener renews its subscriptions every 2 s and each renewal brings the
 # fields' current values again; show only what changed.
-python3 "$listener" --config /tmp/tessaly.json > >(python3 -u -c '
+python3 "$listener" --config "$scratch/tessaly.json" > >(python3 -u -c '
 import sys
 last = {}
 for line in sys.stdin:

@@ -67,8 +67,11 @@ def set_hostname(name):
 def prepare_network(hostname):
     """Host name, loopback, logging rules and conntrack counters of this namespace."""
     set_hostname(hostname)
-    # Scratch files live in this mount namespace only, even if the test is killed.
-    run("mount", "-t", "tmpfs", "tessaly-test", "/tmp")
+    # Scratch files live in this mount namespace only, even if the test is
+    # killed; a fresh /tmp would hide a checkout that lives below it.
+    used = [os.path.realpath(p) for p in [__file__] + sys.argv[1:] if os.path.isabs(p)]
+    if not any(p.startswith("/tmp/") for p in used):
+        run("mount", "-t", "tmpfs", "tessaly-test", "/tmp")
     run("ip", "link", "set", "lo", "up")
     subprocess.run(["nft", "-f", "-"], input=RULES, check=True, text=True)
     # Only after the rules: they make the kernel track connections here.

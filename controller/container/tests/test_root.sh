@@ -39,8 +39,14 @@ mount -t tmpfs -o mode=1777 ql_tmp "$root/tmp"
 for path in "$here" "$@"; do
     case "$path" in /*) ;; *) continue ;; esac
     [ -e "$path" ] || continue
-    top=$(findmnt -n -o TARGET --target "$path")
-    case "$top" in /|/proc*|/dev*|/sys*|/run*|/tmp*) continue ;; esac
+    case "$path" in
+    # /tmp and /run are fresh inside: a checkout below them is bound in whole.
+    /tmp/*|/run/*) top=$(printf '%s\n' "$path" | cut -d/ -f1-3) ;;
+    *)
+        top=$(findmnt -n -o TARGET --target "$path")
+        case "$top" in /|/proc*|/dev*|/sys*|/run*|/tmp*) continue ;; esac
+        ;;
+    esac
     mkdir -p "$root$top"
     mountpoint -q "$root$top" || mount --rbind "$top" "$root$top"
 done

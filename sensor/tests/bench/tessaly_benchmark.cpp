@@ -278,8 +278,11 @@ double percentile(std::vector<double> values, double p) {
 
 int run(const std::string& tessaly, const std::string& listener, double flood_seconds, int probes) {
     write_file("/proc/sys/kernel/hostname", "qemu-arm64");
-    // Scratch files live in this mount namespace only.
-    run_shell("mount -t tmpfs tessaly-bench /tmp");
+    // Scratch files live in this mount namespace only, unless a fresh /tmp
+    // would hide the checkout that holds the programs.
+    if (tessaly.rfind("/tmp/", 0) != 0 && listener.rfind("/tmp/", 0) != 0) {
+        run_shell("mount -t tmpfs tessaly-bench /tmp");
+    }
     run_shell("ip link set lo up");
     run_shell(std::string("nft -f - <<'EOF'\n") + kRules + "\nEOF");
     write_file("/proc/sys/net/netfilter/nf_conntrack_acct", "1");
