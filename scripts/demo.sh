@@ -38,23 +38,7 @@ echo "$host" >/proc/sys/kernel/hostname
 ip link set lo up
 
 say "host name $(hostname); netfilter rules log to NFLOG groups 101 and 102"
-# queue-threshold 1: the kernel hands each logged packet over at once instead
-# of batching up to 100 packets or 1 s.
-nft -f - <<'EOF'
-table inet tessaly_demo {
-  chain output {
-    type filter hook output priority filter; policy accept;
-    ct state new counter
-    udp dport 13400 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DoIP"
-    udp dport 547 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DHCPv6"
-    tcp dport 13401 tcp flags & (syn | ack) == syn log group 101 queue-threshold 1 prefix "specialFrameReports.match.TCP_CNTL"
-    udp dport 30490 log group 101 queue-threshold 1 prefix "serviceDiscoveryReports.match.SD"
-    udp dport 5555 log group 101 queue-threshold 1 prefix "classifierMatchReports.match.RULE"
-    tcp dport 23 log group 102 queue-threshold 1 prefix "firewallFilterReports.reject.telnet"
-    tcp dport 23 reject with tcp reset
-  }
-}
-EOF
+nft -f "$root/sensor/tests/logging_rules.nft"
 nft list ruleset | sed 's/^/  /'
 
 # Counters and start time stamps of conntrack entries are per namespace and off by default.

@@ -17,22 +17,8 @@ import time
 
 LOG_LINE = re.compile(r"^\S+ \S+ \[(\w+)\] (.*)$")
 
-# The netfilter rules of the tests: one per log prefix they exercise.
-RULES = """
-table inet tessaly_test {
-  chain output {
-    type filter hook output priority filter; policy accept;
-    ct state new counter
-    udp dport 13400 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DoIP"
-    udp dport 547 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DHCPv6"
-    tcp dport 13401 tcp flags & (syn | ack) == syn log group 101 queue-threshold 1 prefix "specialFrameReports.match.TCP_CNTL"
-    udp dport 30490 log group 101 queue-threshold 1 prefix "serviceDiscoveryReports.match.SD"
-    udp dport 5555 log group 101 queue-threshold 1 prefix "classifierMatchReports.match.RULE"
-    tcp dport 23 log group 102 queue-threshold 1 prefix "firewallFilterReports.reject.telnet"
-    tcp dport 23 reject with tcp reset
-  }
-}
-"""
+# The netfilter rules of the tests, shared with the demo.
+RULES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "logging_rules.nft")
 
 CONFIG = {
     "IDS_config": {
@@ -73,7 +59,7 @@ def prepare_network(hostname):
     if not any(p.startswith("/tmp/") for p in used):
         run("mount", "-t", "tmpfs", "tessaly-test", "/tmp")
     run("ip", "link", "set", "lo", "up")
-    subprocess.run(["nft", "-f", "-"], input=RULES, check=True, text=True)
+    run("nft", "-f", RULES)
     # Only after the rules: they make the kernel track connections here.
     run("sysctl", "-q", "-w", "net.netfilter.nf_conntrack_acct=1", "net.netfilter.nf_conntrack_timestamp=1")
 
