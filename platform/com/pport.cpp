@@ -34,14 +34,6 @@ Service_deployment deployment_for(const std::string& service_name) {
     throw Illegal_state_exception("Pport: no deployment for service " + service_name);
 }
 
-sockaddr_in to_sockaddr(const someip::Ipv4_endpoint& endpoint) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(endpoint.address);
-    addr.sin_port = htons(endpoint.port);
-    return addr;
-}
-
 }  // namespace
 
 Pport::Pport(const std::string& service_name, const std::string& instance, Service_interface_description description)
@@ -189,10 +181,23 @@ std::uint16_t Pport::next_session() {
     return static_cast<std::uint16_t>(n % 0xffff + 1);
 }
 
-std::uint16_t Pport::next_sd_session(bool& reboot) {
-    ++m_sd_session;
-    reboot = m_sd_session <= 0xffff;
-    return static_cast<std::uint16_t>((m_sd_session - 1) % 0xffff + 1);
+Service_identity Pport::identity() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return identity_locked();
+}
+
+Service_identity Pport::identity_locked() const {
+    Service_identity id;
+    id.service_id = m_service_id;
+    id.instance_id = m_instance_id;
+    id.methods = m_description.methods();
+    id.events = m_description.events();
+    id.accepts_methods = static_cast<bool>(m_method_sink);
+    if (m_socket) {
+        const sockaddr_in local = m_socket->local_address();
+        id.endpoint = someip::Ipv4_endpoint{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port), someip::l4_udp};
+    }
+    return id;
 }
 
 void Pport::receive_loop() {
@@ -205,80 +210,103 @@ void Pport::receive_loop() {
     while (!m_stop_requested.load()) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake.fd(), POLLIN, 0}};
         ::poll(fds, 2, sweep_interval_ms);
+        // Nothing may leave the thread: a failure (allocation, a handler's
+        // exception) costs the datagram at hand, not the endpoint.
+        try {
+            std::vector<std::size_t> emptied;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                emptied = m_subscriptions.expire(Subscription_table::Clock::now());
+            }
+            for (auto event : emptied) {
+                set_formats(event, false);
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                receive_pending(buffer);
+            }
+        } catch (const std::exception& e) {
+            logger().LogError() << "Pport: datagram of service " << m_service_id << " dropped: " << e.what();
+        } catch (...) {
+            logger().LogError() << "Pport: datagram of service " << m_service_id << " dropped";
+        }
+    }
+}
 
-        std::vector<std::size_t> emptied;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            emptied = m_subscriptions.expire(Subscription_table::Clock::now());
+void Pport::receive_pending(std::vector<std::uint8_t>& buffer) {
+    // Drain what is queued, but look at the stop flag now and then so a
+    // flood cannot hold the loop.
+    for (int i = 0; i < 256 && !m_stop_requested.load(); ++i) {
+        sockaddr_in from{};
+        const long n = m_socket->receive(buffer.data(), buffer.size(), from);
+        if (n < 0) {
+            break;
         }
-        for (auto event : emptied) {
-            set_formats(event, false);
-        }
-        if ((fds[0].revents & POLLIN) == 0) {
+        if (static_cast<std::size_t>(n) > buffer.size()) {
+            ++m_malformed;
             continue;
         }
-        // Drain what is queued, but look at the stop flag now and then so a
-        // flood cannot hold the loop.
-        for (int i = 0; i < 256 && !m_stop_requested.load(); ++i) {
-            sockaddr_in from{};
-            const long n = m_socket->receive(buffer.data(), buffer.size(), from);
-            if (n < 0) {
-                break;
+        Datagram_outcome outcome =
+            process(Arrival::service_endpoint, buffer.data(), static_cast<std::size_t>(n), from, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (const auto& reply : outcome.replies) {
+                iovec piece{const_cast<std::uint8_t*>(reply.bytes.data()), reply.bytes.size()};
+                if (m_socket && !m_socket->send(reply.to, &piece, 1)) {
+                    logger().LogError() << "Pport: an answer of service " << m_service_id << " could not be sent";
+                }
             }
-            if (static_cast<std::size_t>(n) > buffer.size()) {
-                ++m_malformed;
-                continue;
-            }
-            handle_datagram(buffer.data(), static_cast<std::size_t>(n), from);
         }
+        apply(outcome);
     }
 }
 
-void Pport::handle_datagram(const std::uint8_t* data, std::size_t size, const sockaddr_in& from) {
-    const auto header = someip::parse_header(data, size);
-    if (!header) {
+Datagram_outcome Pport::process(Arrival arrival, const std::uint8_t* data, std::size_t size, const sockaddr_in& from,
+                                Sd_sessions* sd_sessions) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Datagram_outcome outcome =
+        handle_datagram(identity_locked(), arrival, m_subscriptions, sd_sessions ? *sd_sessions : m_sd_sessions,
+                        Subscription_table::Clock::now(), data, size, from);
+    if (outcome.malformed) {
         ++m_malformed;
-        return;
     }
-    const std::uint8_t* payload = data + someip::header_size;
-    const std::size_t payload_size = size - someip::header_size;
-    if (header->service_id == someip::sd_service_id && header->method_id == someip::sd_method_id) {
-        handle_sd(payload, payload_size, from);
-        return;
-    }
-    handle_request(*header, payload, payload_size, from);
+    return outcome;
 }
 
-void Pport::handle_request(const someip::Header& header, const std::uint8_t* payload, std::size_t size,
-                           const sockaddr_in& from) {
-    if (header.message_type != someip::Message_type::request) {
-        // Fire-and-forget calls and stray answers have nobody to answer.
-        return;
-    }
-    if (header.service_id != m_service_id) {
-        send_reply(header, from, nullptr, someip::return_code::e_unknown_service);
-        return;
-    }
-    if (header.interface_version != someip::interface_version) {
-        send_reply(header, from, nullptr, someip::return_code::e_wrong_interface_version);
-        return;
-    }
+void Pport::apply(Datagram_outcome& outcome) {
     std::function<void(Method_request&&)> sink;
-    {
+    if (!outcome.calls.empty()) {
         std::lock_guard<std::mutex> lock(m_mutex);
         sink = m_method_sink;
     }
-    if (!sink || header.method_id >= m_description.methods()) {
-        send_reply(header, from, nullptr, someip::return_code::e_unknown_method);
-        return;
+    for (auto& call : outcome.calls) {
+        if (!sink) {
+            send_reply(call.header, call.from, nullptr, someip::return_code::e_unknown_method);
+            continue;
+        }
+        Method_request request;
+        request.method_id = call.header.method_id;
+        request.payload = std::move(call.payload);
+        request.reply = [this, header = call.header, from = call.from](const oq::com::runtime::Shared_payload& body,
+                                                                        std::uint8_t code) {
+            send_reply(header, from, body, code);
+        };
+        sink(std::move(request));
     }
-    Method_request request;
-    request.method_id = header.method_id;
-    request.payload.assign(payload, payload + size);
-    request.reply = [this, header, from](const oq::com::runtime::Shared_payload& body, std::uint8_t code) {
-        send_reply(header, from, body, code);
-    };
-    sink(std::move(request));
+    for (const auto& change : outcome.changes) {
+        switch (change.kind) {
+            case Subscription_change::Kind::first_subscriber:
+                set_formats(change.event, true);
+                break;
+            case Subscription_change::Kind::last_subscriber_gone:
+                set_formats(change.event, false);
+                break;
+            case Subscription_change::Kind::new_subscriber:
+                if (Event_impl* e = event_at(change.event)) {
+                    e->request_update(Subscriber_address{change.subscriber});
+                }
+                break;
+        }
+    }
 }
 
 void Pport::send_reply(const someip::Header& request, const sockaddr_in& to,
@@ -296,83 +324,6 @@ void Pport::send_reply(const someip::Header& request, const sockaddr_in& to,
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_socket && !m_socket->send(to, pieces, body_size ? 2 : 1)) {
         logger().LogError() << "Pport: answer to method " << request.method_id << " could not be sent";
-    }
-}
-
-void Pport::handle_sd(const std::uint8_t* payload, std::size_t size, const sockaddr_in& from) {
-    const auto entries = someip::parse_sd_payload(payload, size);
-    if (!entries) {
-        ++m_malformed;
-        return;
-    }
-    for (const auto& entry : *entries) {
-        if (entry.type == someip::sd_entry_type::subscribe_eventgroup) {
-            handle_subscribe(entry, from);
-        }
-    }
-}
-
-void Pport::handle_subscribe(const someip::Sd_entry& entry, const sockaddr_in& from) {
-    const bool known = entry.service_id == m_service_id && entry.instance_id == m_instance_id &&
-                       (entry.major_version == 1 || entry.major_version == 0xff) && entry.eventgroup_id >= 1 &&
-                       entry.eventgroup_id <= m_description.events() && entry.endpoint &&
-                       entry.endpoint->protocol == someip::l4_udp;
-    if (!known) {
-        if (entry.ttl != 0) {
-            send_sd_answer(entry, false, from);
-        }
-        return;
-    }
-    const std::size_t event = entry.eventgroup_id - 1u;
-    if (entry.ttl == 0) {
-        bool emptied;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            emptied = m_subscriptions.unsubscribe(event, *entry.endpoint);
-        }
-        if (emptied) {
-            set_formats(event, false);
-        }
-        return;
-    }
-    Subscription_table::Result result;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        result = m_subscriptions.subscribe(event, *entry.endpoint, entry.ttl, Subscription_table::Clock::now());
-    }
-    if (result == Subscription_table::Result::rejected) {
-        send_sd_answer(entry, false, from);
-        return;
-    }
-    if (result == Subscription_table::Result::added_first) {
-        set_formats(event, true);
-    }
-    send_sd_answer(entry, true, from);
-    if (result == Subscription_table::Result::renewed) {
-        // A renewal keeps the subscriber's view; it already has the value.
-        return;
-    }
-    if (Event_impl* e = event_at(event)) {
-        e->request_update(Subscriber_address{to_sockaddr(*entry.endpoint)});
-    }
-}
-
-void Pport::send_sd_answer(const someip::Sd_entry& entry, bool ack, const sockaddr_in& to) {
-    someip::Sd_entry answer;
-    answer.type = someip::sd_entry_type::subscribe_eventgroup_ack;
-    answer.service_id = entry.service_id;
-    answer.instance_id = entry.instance_id;
-    answer.major_version = entry.major_version;
-    answer.ttl = ack ? entry.ttl : 0;
-    answer.counter = entry.counter;
-    answer.eventgroup_id = entry.eventgroup_id;
-    bool reboot = false;
-    const std::uint16_t session = next_sd_session(reboot);
-    const auto message = someip::encode_sd_message(session, reboot, {answer});
-    iovec piece{const_cast<std::uint8_t*>(message.data()), message.size()};
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_socket) {
-        m_socket->send(to, &piece, 1);
     }
 }
 

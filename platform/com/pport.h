@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "com/datagram_handler.h"
 #include "com/serialized_payload.h"
 #include "com/someip_message.h"
 #include "com/subscription_table.h"
@@ -84,14 +85,24 @@ public:
     // Datagrams dropped because they were not well-formed SOME/IP.
     std::uint64_t malformed_datagrams() const noexcept { return m_malformed.load(); }
 
+    // What the datagram path knows of this service right now.
+    Service_identity identity() const;
+
+    // Runs one datagram through the datagram path under the port's lock:
+    // the subscription table changes, the malformed count grows, and the
+    // answers come back for the caller to send on the socket the datagram
+    // arrived on (sd_sessions: that socket's SD session counters; null for
+    // the port's own endpoint). Then apply() the rest.
+    Datagram_outcome process(Arrival arrival, const std::uint8_t* data, std::size_t size, const sockaddr_in& from,
+                             Sd_sessions* sd_sessions);
+    // Dispatches the outcome's method calls and applies its subscription
+    // changes (payload formats, current values for new subscribers).
+    void apply(Datagram_outcome& outcome);
+
 private:
     void receive_loop();
-    void handle_datagram(const std::uint8_t* data, std::size_t size, const sockaddr_in& from);
-    void handle_request(const someip::Header& header, const std::uint8_t* payload, std::size_t size,
-                        const sockaddr_in& from);
-    void handle_sd(const std::uint8_t* payload, std::size_t size, const sockaddr_in& from);
-    void handle_subscribe(const someip::Sd_entry& entry, const sockaddr_in& from);
-    void send_sd_answer(const someip::Sd_entry& entry, bool ack, const sockaddr_in& to);
+    void receive_pending(std::vector<std::uint8_t>& buffer);
+    Service_identity identity_locked() const;
     void send_reply(const someip::Header& request, const sockaddr_in& to,
                     const oq::com::runtime::Shared_payload& payload, std::uint8_t return_code);
     void send_event(std::uint16_t event_index, const sockaddr_in* only,
@@ -99,7 +110,6 @@ private:
     void set_formats(std::size_t event, bool subscribed);
     Event_impl* event_at(std::size_t index) const;
     std::uint16_t next_session();
-    std::uint16_t next_sd_session(bool& reboot);
 
     std::string m_service_name;
     std::uint16_t m_service_id;
@@ -108,7 +118,8 @@ private:
     std::string m_address;
     std::uint16_t m_port;
 
-    // Guards the socket, the subscriptions, the events and the method sink.
+    // Guards the socket, the subscriptions, the events, the method sink and
+    // the SD session counters of the endpoint.
     mutable std::mutex m_mutex;
     std::unique_ptr<Udp_socket> m_socket;
     Subscription_table m_subscriptions;
@@ -123,7 +134,7 @@ private:
 
     std::atomic<std::uint64_t> m_malformed{0};
     std::atomic<std::uint32_t> m_session{0};
-    std::uint32_t m_sd_session = 0;  // receiver thread only
+    Sd_sessions m_sd_sessions;
 };
 
 }  // namespace ux::com::cpp_binding::skeleton

@@ -1,0 +1,267 @@
+// The datagram path as a function: what a datagram changes and what it is
+// answered with, without sockets or threads.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include "com/datagram_handler.h"
+
+namespace {
+
+namespace someip = ux::com::someip;
+using ux::com::cpp_binding::Arrival;
+using ux::com::cpp_binding::Datagram_outcome;
+using ux::com::cpp_binding::Sd_sessions;
+using ux::com::cpp_binding::Service_identity;
+using ux::com::cpp_binding::Subscription_change;
+using ux::com::cpp_binding::Subscription_table;
+
+constexpr std::uint32_t loopback = 0x7f000001;
+
+sockaddr_in address(std::uint32_t ip, std::uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(ip);
+    a.sin_port = htons(port);
+    return a;
+}
+
+someip::Sd_entry subscribe(std::uint16_t service, std::uint16_t instance, std::uint16_t eventgroup,
+                           std::uint32_t ttl, std::uint16_t notify_port) {
+    someip::Sd_entry e;
+    e.type = someip::sd_entry_type::subscribe_eventgroup;
+    e.service_id = service;
+    e.instance_id = instance;
+    e.major_version = 1;
+    e.ttl = ttl;
+    e.eventgroup_id = eventgroup;
+    e.endpoint = someip::Ipv4_endpoint{loopback, notify_port, someip::l4_udp};
+    return e;
+}
+
+someip::Sd_entry find(std::uint16_t service, std::uint16_t instance, std::uint8_t major = 0xff) {
+    someip::Sd_entry e;
+    e.type = someip::sd_entry_type::find_service;
+    e.service_id = service;
+    e.instance_id = instance;
+    e.major_version = major;
+    e.ttl = 3;
+    e.minor_version = 0xffffffff;
+    return e;
+}
+
+// The SD entries of a reply datagram, with its session and reboot flag.
+struct Sd_reply {
+    std::uint16_t session = 0;
+    bool reboot = false;
+    std::vector<someip::Sd_entry> entries;
+};
+
+Sd_reply decode_sd(const std::vector<std::uint8_t>& bytes) {
+    const auto header = someip::parse_header(bytes.data(), bytes.size());
+    EXPECT_TRUE(header && header->service_id == someip::sd_service_id && header->method_id == someip::sd_method_id);
+    Sd_reply r;
+    if (!header) {
+        return r;
+    }
+    r.session = header->session_id;
+    r.reboot = (bytes[someip::header_size] & 0x80) != 0;
+    auto entries = someip::parse_sd_payload(bytes.data() + someip::header_size, bytes.size() - someip::header_size);
+    EXPECT_TRUE(entries);
+    if (entries) {
+        r.entries = *entries;
+    }
+    return r;
+}
+
+class DatagramTest : public ::testing::Test {
+protected:
+    DatagramTest() : table(service.events, 2) {
+        service.service_id = 0x1001;
+        service.instance_id = 7;
+        service.methods = 4;
+        service.events = 4;
+        service.endpoint = someip::Ipv4_endpoint{loopback, 30501, someip::l4_udp};
+        service.accepts_methods = true;
+        table = Subscription_table(service.events, 2);
+    }
+
+    Datagram_outcome feed(const std::vector<std::uint8_t>& bytes, Arrival arrival = Arrival::service_endpoint) {
+        return handle_datagram(service, arrival, table, sessions, now, bytes.data(), bytes.size(), client);
+    }
+    Datagram_outcome feed_sd(const std::vector<someip::Sd_entry>& entries,
+                             Arrival arrival = Arrival::service_endpoint) {
+        return feed(someip::encode_sd_message(1, true, entries), arrival);
+    }
+
+    Service_identity service;
+    Subscription_table table;
+    Sd_sessions sessions;
+    Subscription_table::Clock::time_point now = Subscription_table::Clock::now();
+    sockaddr_in client = address(loopback, 40000);
+};
+
+TEST_F(DatagramTest, SubscriptionIsAckedToTheSenderAndNotificationsGoToTheOption) {
+    auto out = feed_sd({subscribe(0x1001, 7, 3, 5, 41000)});
+    ASSERT_EQ(out.replies.size(), 1u);
+    EXPECT_EQ(out.replies[0].to.sin_port, client.sin_port);
+    auto ack = decode_sd(out.replies[0].bytes);
+    ASSERT_EQ(ack.entries.size(), 1u);
+    EXPECT_EQ(ack.entries[0].type, someip::sd_entry_type::subscribe_eventgroup_ack);
+    EXPECT_EQ(ack.entries[0].ttl, 5u);
+    EXPECT_EQ(ack.entries[0].eventgroup_id, 3);
+    ASSERT_EQ(out.changes.size(), 2u);
+    EXPECT_EQ(out.changes[0].kind, Subscription_change::Kind::first_subscriber);
+    EXPECT_EQ(out.changes[0].event, 2u);
+    EXPECT_EQ(out.changes[1].kind, Subscription_change::Kind::new_subscriber);
+    EXPECT_EQ(ntohs(out.changes[1].subscriber.sin_port), 41000);
+    EXPECT_EQ(table.count(2), 1u);
+
+    // A renewal is acked but brings no current value; a second subscriber
+    // does not make the event "first" again.
+    out = feed_sd({subscribe(0x1001, 7, 3, 5, 41000)});
+    EXPECT_EQ(out.replies.size(), 1u);
+    EXPECT_TRUE(out.changes.empty());
+    out = feed_sd({subscribe(0x1001, 7, 3, 5, 41001)});
+    ASSERT_EQ(out.changes.size(), 1u);
+    EXPECT_EQ(out.changes[0].kind, Subscription_change::Kind::new_subscriber);
+
+    // The table is full (two per event): Nack, nothing changes.
+    out = feed_sd({subscribe(0x1001, 7, 3, 5, 41002)});
+    ASSERT_EQ(out.replies.size(), 1u);
+    EXPECT_EQ(decode_sd(out.replies[0].bytes).entries.at(0).ttl, 0u);
+    EXPECT_TRUE(out.changes.empty());
+
+    // Stopping both: only the last one empties the event, and nothing is answered.
+    out = feed_sd({subscribe(0x1001, 7, 3, 0, 41000)});
+    EXPECT_TRUE(out.replies.empty());
+    EXPECT_TRUE(out.changes.empty());
+    out = feed_sd({subscribe(0x1001, 7, 3, 0, 41001)});
+    ASSERT_EQ(out.changes.size(), 1u);
+    EXPECT_EQ(out.changes[0].kind, Subscription_change::Kind::last_subscriber_gone);
+    EXPECT_EQ(table.count(2), 0u);
+}
+
+TEST_F(DatagramTest, UnknownSubscriptionsAreRefusedOnTheEndpointButLeftToOthersOnTheSdPort) {
+    const std::vector<someip::Sd_entry> wrong{subscribe(0x1001, 8, 1, 5, 41000), subscribe(0x1001, 7, 5, 5, 41000),
+                                              subscribe(0x1002, 7, 1, 5, 41000)};
+    auto out = feed_sd(wrong);
+    ASSERT_EQ(out.replies.size(), 3u);
+    for (const auto& reply : out.replies) {
+        EXPECT_EQ(decode_sd(reply.bytes).entries.at(0).ttl, 0u);
+    }
+    EXPECT_TRUE(out.changes.empty());
+    // On the shared SD port another service of the process answers 0x1002.
+    out = feed_sd(wrong, Arrival::sd_endpoint);
+    EXPECT_EQ(out.replies.size(), 2u);
+    out = feed_sd({subscribe(0x1001, 7, 1, 5, 41000)}, Arrival::sd_endpoint);
+    EXPECT_EQ(out.changes.size(), 2u);
+}
+
+TEST_F(DatagramTest, FindServiceIsAnsweredWithAUnicastOfferOfTheEndpoint) {
+    for (const auto& entry : {find(0x1001, 7), find(0x1001, 0xffff), find(0xffff, 0xffff), find(0x1001, 7, 1)}) {
+        for (Arrival arrival : {Arrival::sd_endpoint, Arrival::service_endpoint}) {
+            auto out = feed_sd({entry}, arrival);
+            ASSERT_EQ(out.replies.size(), 1u) << entry.service_id << "/" << entry.instance_id;
+            EXPECT_EQ(out.replies[0].to.sin_port, client.sin_port);
+            auto offer = decode_sd(out.replies[0].bytes).entries;
+            ASSERT_EQ(offer.size(), 1u);
+            EXPECT_EQ(offer[0].type, someip::sd_entry_type::offer_service);
+            EXPECT_EQ(offer[0].service_id, 0x1001);
+            EXPECT_EQ(offer[0].instance_id, 7);
+            EXPECT_EQ(offer[0].major_version, 1);
+            EXPECT_GT(offer[0].ttl, 0u);
+            ASSERT_TRUE(offer[0].endpoint);
+            EXPECT_EQ(*offer[0].endpoint, service.endpoint);
+        }
+    }
+    for (const auto& entry : {find(0x1001, 8), find(0x1002, 0xffff), find(0x1001, 7, 2)}) {
+        EXPECT_TRUE(feed_sd({entry}).replies.empty()) << entry.service_id << "/" << entry.instance_id;
+    }
+}
+
+TEST_F(DatagramTest, RequestsAreDispatchedOrAnsweredWithErrorsOnlyOnTheEndpoint) {
+    auto request = [](std::uint16_t service_id, std::uint16_t method, std::uint8_t iface) {
+        someip::Header h;
+        h.service_id = service_id;
+        h.method_id = method;
+        h.client_id = 0x1d5;
+        h.session_id = 0x4242;
+        h.interface_version = iface;
+        h.length = 9;
+        std::uint8_t raw[someip::header_size];
+        someip::encode_header(h, raw);
+        std::vector<std::uint8_t> bytes(raw, raw + sizeof raw);
+        bytes.push_back(0xab);
+        return bytes;
+    };
+    auto out = feed(request(0x1001, 2, 1));
+    ASSERT_EQ(out.calls.size(), 1u);
+    EXPECT_EQ(out.calls[0].header.method_id, 2);
+    EXPECT_EQ(out.calls[0].payload, std::vector<std::uint8_t>{0xab});
+    EXPECT_TRUE(out.replies.empty());
+
+    const std::pair<std::vector<std::uint8_t>, std::uint8_t> errors[] = {
+        {request(0x1002, 0, 1), someip::return_code::e_unknown_service},
+        {request(0x1001, 4, 1), someip::return_code::e_unknown_method},
+        {request(0x1001, 0, 2), someip::return_code::e_wrong_interface_version},
+    };
+    for (const auto& [bytes, code] : errors) {
+        out = feed(bytes);
+        ASSERT_EQ(out.replies.size(), 1u);
+        const auto& reply = out.replies[0].bytes;
+        const auto h = someip::parse_header(reply.data(), reply.size());
+        ASSERT_TRUE(h);
+        EXPECT_EQ(h->message_type, someip::Message_type::error);
+        EXPECT_EQ(h->return_code, code);
+        EXPECT_EQ(h->client_id, 0x1d5);
+        EXPECT_EQ(h->session_id, 0x4242);
+        EXPECT_EQ(reply.size(), someip::header_size);
+        EXPECT_TRUE(feed(bytes, Arrival::sd_endpoint).replies.empty());
+    }
+    service.accepts_methods = false;
+    EXPECT_TRUE(feed(request(0x1001, 2, 1)).calls.empty());
+    EXPECT_TRUE(feed(request(0x1001, 2, 1), Arrival::sd_endpoint).calls.empty());
+}
+
+TEST_F(DatagramTest, MalformedDatagramsChangeNothing) {
+    auto good = someip::encode_sd_message(1, true, {subscribe(0x1001, 7, 1, 5, 41000)});
+    std::vector<std::vector<std::uint8_t>> bad{{}, std::vector<std::uint8_t>(good.begin(), good.begin() + 15)};
+    auto truncated = good;
+    truncated.pop_back();
+    bad.push_back(truncated);  // length field disagrees
+    auto entries_too_long = good;
+    entries_too_long[someip::header_size + 7] += 16;
+    bad.push_back(entries_too_long);
+    auto option_index_outside = good;
+    option_index_outside[someip::header_size + 8 + 1] = 5;
+    bad.push_back(option_index_outside);
+    for (const auto& bytes : bad) {
+        auto out = feed(bytes);
+        EXPECT_TRUE(out.malformed);
+        EXPECT_TRUE(out.replies.empty() && out.changes.empty());
+    }
+    EXPECT_EQ(table.count(0), 0u);
+}
+
+TEST(SdSessions, CountPerPeerAndClearTheRebootFlagOnlyAfterWrapping) {
+    Sd_sessions sessions;
+    const auto a = address(loopback, 1000);
+    const auto b = address(loopback, 1001);
+    EXPECT_EQ(sessions.next_unicast(a).session, 1);
+    EXPECT_EQ(sessions.next_unicast(a).session, 2);
+    EXPECT_EQ(sessions.next_unicast(b).session, 1);
+    EXPECT_EQ(sessions.next_multicast().session, 1);
+    Sd_sessions::Stamp last;
+    for (int i = 0; i < 0xfffe; ++i) {
+        last = sessions.next_multicast();
+    }
+    EXPECT_EQ(last.session, 0xffff);
+    EXPECT_TRUE(last.reboot);
+    last = sessions.next_multicast();
+    EXPECT_EQ(last.session, 1);
+    EXPECT_FALSE(last.reboot);
+    EXPECT_TRUE(sessions.next_unicast(a).reboot);
+}
+
+}  // namespace
