@@ -98,10 +98,11 @@ std::optional<Service_deployment> resolve_deployment(const std::string& service_
     return d;
 }
 
-std::optional<Service_deployment> find_deployment(const std::string& service_name) {
+// The override file's text, or nothing when UX_COM_DEPLOYMENT is unset.
+static std::optional<std::string> read_override() {
     const char* path = std::getenv("UX_COM_DEPLOYMENT");
     if (path == nullptr || *path == '\0') {
-        return resolve_deployment(service_name, nullptr);
+        return std::nullopt;
     }
     std::ifstream in(path);
     if (!in) {
@@ -109,8 +110,49 @@ std::optional<Service_deployment> find_deployment(const std::string& service_nam
     }
     std::stringstream text;
     text << in.rdbuf();
-    const std::string content = text.str();
-    return resolve_deployment(service_name, &content);
+    return text.str();
+}
+
+std::optional<Service_deployment> find_deployment(const std::string& service_name) {
+    const auto content = read_override();
+    return resolve_deployment(service_name, content ? &*content : nullptr);
+}
+
+Sd_deployment resolve_sd_deployment(const std::string* override_json) {
+    Sd_deployment d;
+    if (override_json == nullptr) {
+        return d;
+    }
+    nlohmann::json doc = nlohmann::json::parse(*override_json, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) {
+        throw std::runtime_error("deployment: the override is not a JSON object");
+    }
+    auto entry = doc.find("service_discovery");
+    if (entry == doc.end()) {
+        return d;
+    }
+    if (!entry->is_object()) {
+        throw std::runtime_error("deployment: service_discovery is not an object");
+    }
+    if (auto v = entry->find("port"); v != entry->end()) {
+        d.port = to_u16(*v, "service_discovery port");
+        if (d.port == 0) {
+            throw std::runtime_error("deployment: service_discovery port must not be 0");
+        }
+    }
+    if (auto v = entry->find("address"); v != entry->end()) {
+        in_addr probe{};
+        if (!v->is_string() || inet_pton(AF_INET, v->get<std::string>().c_str(), &probe) != 1) {
+            throw std::runtime_error("deployment: service_discovery address must be an IPv4 address in dotted decimal");
+        }
+        d.address = v->get<std::string>();
+    }
+    return d;
+}
+
+Sd_deployment find_sd_deployment() {
+    const auto content = read_override();
+    return resolve_sd_deployment(content ? &*content : nullptr);
 }
 
 std::uint16_t instance_id_from_string(std::string_view text) {

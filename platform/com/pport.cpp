@@ -86,10 +86,25 @@ void Pport::start_offer() {
         m_socket.reset();
         throw;
     }
+    // Clients must not depend on offers, so a missing SD endpoint costs the
+    // announcement only.
+    try {
+        m_sd = Sd_server::acquire(m_address);
+        m_sd->add(this);
+        logger().LogInfo() << "Pport: " << m_service_name << " announced by service discovery to "
+                           << m_sd->deployment().address << ":" << m_sd->deployment().port;
+    } catch (const std::exception& e) {
+        logger().LogError() << "Pport: " << m_service_name << " is not announced by service discovery: " << e.what();
+        Sd_server::release(m_sd);
+    }
 }
 
 void Pport::stop_offer() {
     std::lock_guard<std::mutex> offer_lock(m_offer_mutex);
+    if (m_sd) {
+        m_sd->remove(this);
+        Sd_server::release(m_sd);
+    }
     if (m_receiver.joinable()) {
         m_stop_requested = true;
         m_wake.signal();

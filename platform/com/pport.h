@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "com/datagram_handler.h"
+#include "com/sd_server.h"
 #include "com/serialized_payload.h"
 #include "com/someip_message.h"
 #include "com/subscription_table.h"
@@ -63,10 +64,13 @@ public:
     // port answers E_UNKNOWN_METHOD.
     void set_method_sink(std::function<void(Method_request&&)> sink);
 
-    // Opens the endpoint and starts serving; repeating it is harmless.
-    // Throws std::system_error when the endpoint cannot be opened.
+    // Opens the endpoint, starts serving and announces the service by
+    // SOME/IP-SD; repeating it is harmless. Throws std::system_error when the
+    // endpoint cannot be opened; without an SD endpoint the service is still
+    // offered, only not announced.
     void start_offer();
-    // Closes the endpoint and drops all subscriptions; repeating it is harmless.
+    // Announces the end of the offer, closes the endpoint and drops all
+    // subscriptions; repeating it is harmless.
     void stop_offer();
     bool is_offered() const;
 
@@ -131,6 +135,8 @@ private:
     Wake_event m_wake;
     std::atomic<bool> m_stop_requested{false};
     std::thread m_receiver;
+    // The process's SD endpoint while offered; null when it could not be opened.
+    std::shared_ptr<Sd_server> m_sd;
 
     std::atomic<std::uint64_t> m_malformed{0};
     std::atomic<std::uint32_t> m_session{0};

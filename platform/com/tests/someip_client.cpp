@@ -185,7 +185,9 @@ void use_deployment(const std::string& path, std::uint16_t ethernet_port, std::u
     out << "{\"ksr::services::idsethernetsensor::IDSEthernetSensor\": {\"port\": " << ethernet_port << "},"
         << "\"ksr::services::idsipsecuritysensor::IDSIpSecuritySensor\": {\"address\": \"127.0.0.1\", \"port\": "
         << ipsec_port << "},"
-        << "\"test::Service\": {\"service_id\": 4660, \"port\": " << test_port << "}}";
+        << "\"test::Service\": {\"service_id\": 4660, \"port\": " << test_port << "},"
+        // Offers of parallel test runs must not meet on the shared SD port.
+        << "\"service_discovery\": {\"port\": " << free_udp_port() << "}}";
     out.close();
     ::setenv("UX_COM_DEPLOYMENT", path.c_str(), 1);
 }
