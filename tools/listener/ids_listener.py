@@ -6,7 +6,8 @@ list as one JSON object per line:
 
 Subscribes to every field of both services (or one Get with --get), with the
 endpoints of the sensor's deployment: the defaults below, overridden per
-service by the JSON file named in UX_COM_DEPLOYMENT.
+service by the JSON file named in UX_COM_DEPLOYMENT, or, with --discover,
+the endpoints the sensor offers by SOME/IP service discovery.
 """
 
 import argparse
@@ -35,10 +36,21 @@ REQUEST, NOTIFICATION, RESPONSE, ERROR = 0x00, 0x02, 0x80, 0x81
 CLIENT_ID = 0x1D5
 SUBSCRIBE_TTL = 5  # seconds; renewed every RENEW_EVERY
 RENEW_EVERY = 2.0
+# A service that answered nothing (acknowledgement or notification) for this
+# long is reported as silent; subscribing goes on, so a restarted sensor is
+# picked up again.
+SILENT_AFTER = 2 * RENEW_EVERY + 1.0
+SD_DEFAULT = "127.0.0.1:30490"
+FIND_SERVICE, OFFER_SERVICE, SUBSCRIBE_ACK = 0x00, 0x01, 0x07
+ANY_INSTANCE = 0xFFFF
 
 
 def fail(message):
     print(f"ids-listener: {message}", file=sys.stderr, flush=True)
+
+
+# What the listener finds out about the sensor goes where its failures go.
+note = fail
 
 
 def load_deployment():
@@ -88,6 +100,51 @@ def subscribe_message(session, service, instance, eventgroup, ttl, address, port
     return header(SD_SERVICE, SD_METHOD, len(payload), session, NOTIFICATION, client=0) + payload
 
 
+def find_message(session, service, instance):
+    """A FindService for any major and minor version."""
+    entry = struct.pack(">BBBBHHB", FIND_SERVICE, 0, 0, 0, service, instance, 0xFF) + (3).to_bytes(3, "big") \
+        + struct.pack(">I", 0xFFFFFFFF)
+    payload = bytes([0xC0, 0, 0, 0]) + struct.pack(">I", len(entry)) + entry + struct.pack(">I", 0)
+    return header(SD_SERVICE, SD_METHOD, len(payload), session, NOTIFICATION, client=0) + payload
+
+
+def sd_offers(payload):
+    """(service, instance, ttl, address, port) of each OfferService entry with a UDP IPv4 endpoint option."""
+    if len(payload) < 12:
+        return []
+    n = struct.unpack(">I", payload[4:8])[0]
+    if 12 + n > len(payload):
+        return []
+    options_len = struct.unpack(">I", payload[8 + n:12 + n])[0]
+    options, off, end = [], 12 + n, min(12 + n + options_len, len(payload))
+    while off + 3 <= end:
+        length, kind = struct.unpack(">HB", payload[off:off + 3])
+        body = payload[off + 3:off + 3 + length]
+        if kind == 0x04 and len(body) == 9 and body[6] == 0x11:
+            options.append((str(ipaddress.IPv4Address(body[1:5])), struct.unpack(">H", body[7:9])[0]))
+        else:
+            options.append(None)
+        off += 3 + length
+    out = []
+    for e in (payload[o:o + 16] for o in range(8, 8 + n - 15, 16)):
+        if e[0] != OFFER_SERVICE:
+            continue
+        service, instance = struct.unpack(">HH", e[4:8])
+        first, second = e[1], e[2]
+        count1, count2 = e[3] >> 4, e[3] & 0x0F
+        refs = list(range(first, first + count1)) + list(range(second, second + count2))
+        endpoints = [options[i] for i in refs if i < len(options) and options[i]]
+        if endpoints:
+            out.append((service, instance, int.from_bytes(e[9:12], "big"), *endpoints[0]))
+    return out
+
+
+def parse_endpoint(text):
+    address, _, port = text.rpartition(":")
+    ipaddress.IPv4Address(address)
+    return address, int(port)
+
+
 def parse_message(data):
     if len(data) < 16:
         return None
@@ -113,21 +170,47 @@ def sd_answers(payload):
 
 
 class Listener:
-    def __init__(self, services, instances, bind_address):
+    def __init__(self, services, instances, bind_address, sd_address=None):
         self.services = services
+        # Service name -> instance ID; ANY_INSTANCE until discovery names one.
         self.instances = instances
+        self.sd_address = sd_address
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         self.sock.bind((bind_address, 0))
         self.address, self.port = self.sock.getsockname()
+        self.sockets = [self.sock]
+        if sd_address and ipaddress.IPv4Address(sd_address[0]).is_multicast:
+            # Cyclic offers and StopOffers of a multicast SD group.
+            group = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            group.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            group.bind(("", sd_address[1]))
+            group.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                             ipaddress.IPv4Address(sd_address[0]).packed + socket.inet_aton(bind_address))
+            self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(bind_address))
+            self.sockets.append(group)
         self.session = 0
-        # (service id, method/event id) -> (service name, field name)
+        # Service name -> time of its last answer, and whether it is silent.
+        self.last_answer = {name: time.monotonic() for name in QUALIFIED}
+        self.silent = {name: False for name in QUALIFIED}
+        self.found = {name: False for name in QUALIFIED}
+        self.by_id = {}
+        self.index_ids()
+
+    def index_ids(self):
+        """(service id, method/event id) -> (service name, field name)"""
         self.by_id = {}
         for name, fields in report_decoder.SERVICES.items():
             for field, (index, _) in fields.items():
-                sid = services[name]["service_id"]
+                sid = self.services[name]["service_id"]
                 self.by_id[(sid, index)] = (name, field)
                 self.by_id[(sid, 0x8000 + index)] = (name, field)
+
+    def name_of(self, service_id):
+        for name, d in self.services.items():
+            if d["service_id"] == service_id:
+                return name
+        return None
 
     def next_session(self):
         self.session = self.session % 0xFFFF + 1
@@ -137,8 +220,75 @@ class Listener:
         d = self.services[name]
         return (d["address"], d["port"])
 
+    def find_all(self):
+        for name in QUALIFIED:
+            try:
+                self.sock.sendto(find_message(self.next_session(), self.services[name]["service_id"],
+                                              self.instances[name]), self.sd_address)
+            except OSError as e:
+                fail(f"cannot send FindService to {self.sd_address[0]}:{self.sd_address[1]}: {e}")
+
+    def on_offers(self, payload):
+        """Takes the endpoints of offered services; True when something new was learnt."""
+        learnt = False
+        for service, instance, ttl, address, port in sd_offers(payload):
+            name = self.name_of(service)
+            if name is None or self.instances[name] not in (ANY_INSTANCE, instance):
+                continue
+            if ttl == 0:
+                if self.found[name]:
+                    note(f"{name} stopped its offer (service 0x{service:04x} instance 0x{instance:04x})")
+                    self.found[name] = False
+                continue
+            d = self.services[name]
+            if not self.found[name] or (d["address"], d["port"]) != (address, port):
+                d["address"], d["port"] = address, port
+                if self.instances[name] == ANY_INSTANCE:
+                    self.instances[name] = instance
+                note(f"found {name} (service 0x{service:04x} instance 0x{instance:04x}) at {address}:{port} "
+                     f"by service discovery")
+                learnt = True
+            self.found[name] = True
+        return learnt
+
+    def discover(self, timeout):
+        """Waits for offers of both services, asking with FindService every half second."""
+        deadline = time.monotonic() + timeout
+        ask = 0.0
+        while not all(self.found.values()):
+            now = time.monotonic()
+            if now >= deadline:
+                missing = ", ".join(n for n, f in self.found.items() if not f)
+                fail(f"no offer of {missing} within {timeout} s at {self.sd_address[0]}:{self.sd_address[1]}")
+                return False
+            if now >= ask:
+                self.find_all()
+                ask = now + 0.5
+            for sock in select.select(self.sockets, [], [], min(ask, deadline) - now)[0]:
+                msg = parse_message(sock.recv(65536))
+                if msg and msg["service"] == SD_SERVICE:
+                    self.on_offers(msg["payload"])
+        return True
+
+    def heard_from(self, name):
+        self.last_answer[name] = time.monotonic()
+        if self.silent[name]:
+            self.silent[name] = False
+            note(f"{name} answers again; subscribed anew")
+
+    def check_silence(self):
+        now = time.monotonic()
+        for name, last in self.last_answer.items():
+            if not self.silent[name] and now - last > SILENT_AFTER:
+                self.silent[name] = True
+                d = self.services[name]
+                note(f"{name} at {d['address']}:{d['port']} stopped answering (nothing for {now - last:.0f} s); "
+                     f"still subscribing")
+
     def subscribe_all(self, ttl):
         for name, fields in report_decoder.SERVICES.items():
+            if self.instances[name] == ANY_INSTANCE:
+                continue  # not found yet
             for index, _ in fields.values():
                 msg = subscribe_message(self.next_session(), self.services[name]["service_id"],
                                         self.instances[name], index + 1, ttl, self.address, self.port)
@@ -186,29 +336,44 @@ class Listener:
                 if end is not None and now >= end:
                     break
                 if now >= renew:
+                    self.check_silence()
+                    if self.sd_address and any(self.silent.values()):
+                        # A restarted sensor may offer other endpoints.
+                        self.find_all()
                     self.subscribe_all(SUBSCRIBE_TTL)
                     renew = now + RENEW_EVERY
                 wait = renew - now if end is None else min(renew, end) - now
-                if not select.select([self.sock], [], [], max(wait, 0))[0]:
-                    continue
-                msg = parse_message(self.sock.recv(65536))
-                if msg is None:
-                    fail("dropped a datagram that is not SOME/IP")
-                    continue
-                if msg["service"] == SD_SERVICE:
-                    for service, instance, eventgroup, ttl in sd_answers(msg["payload"]):
-                        if ttl == 0:
-                            fail(f"subscription refused: service 0x{service:04x} instance 0x{instance:04x} "
-                                 f"eventgroup {eventgroup}")
-                    continue
-                if msg["type"] != NOTIFICATION:
-                    continue
-                target = self.by_id.get((msg["service"], msg["method"]))
-                if target and self.emit(*target, msg["payload"]):
-                    printed += 1
+                for sock in select.select(self.sockets, [], [], max(wait, 0))[0]:
+                    printed += self.receive(sock)
         finally:
             self.subscribe_all(0)
         return 0
+
+    def receive(self, sock):
+        """Handles one datagram; the number of report lists printed."""
+        msg = parse_message(sock.recv(65536))
+        if msg is None:
+            fail("dropped a datagram that is not SOME/IP")
+            return 0
+        if msg["service"] == SD_SERVICE:
+            if self.sd_address and self.on_offers(msg["payload"]):
+                self.index_ids()
+                self.subscribe_all(SUBSCRIBE_TTL)
+            for service, instance, eventgroup, ttl in sd_answers(msg["payload"]):
+                name = self.name_of(service)
+                if ttl == 0:
+                    fail(f"subscription refused: service 0x{service:04x} instance 0x{instance:04x} "
+                         f"eventgroup {eventgroup}")
+                elif name:
+                    self.heard_from(name)
+            return 0
+        if msg["type"] != NOTIFICATION:
+            return 0
+        target = self.by_id.get((msg["service"], msg["method"]))
+        if not target:
+            return 0
+        self.heard_from(target[0])
+        return 1 if self.emit(*target, msg["payload"]) else 0
 
 
 def parse_get(text):
@@ -233,6 +398,10 @@ def main(argv=None):
     p.add_argument("--duration", type=float, help="exit after this many seconds")
     p.add_argument("--timeout", type=float, default=2.0, help="seconds to wait for a Get answer")
     p.add_argument("--bind", default="127.0.0.1", help="local address for notifications")
+    p.add_argument("--discover", nargs="?", const=SD_DEFAULT, metavar="ADDRESS:PORT",
+                   help="find the services by SOME/IP service discovery at this SD address (a multicast group "
+                        f"or a unicast address; default {SD_DEFAULT}) instead of the deployment's endpoints")
+    p.add_argument("--discover-timeout", type=float, default=5.0, help="seconds to wait for the offers")
     args = p.parse_args(argv)
 
     instances = {}
@@ -245,14 +414,23 @@ def main(argv=None):
         instances["IDSEthernetSensor"] = args.ethernet_instance
     if args.ipsec_instance is not None:
         instances["IDSIpSecuritySensor"] = args.ipsec_instance
-    if any(not isinstance(instances.get(n), str) for n in QUALIFIED):
-        p.error("both instance identifiers are needed: --config, or --ethernet-instance and --ipsec-instance")
+    if not args.discover and any(not isinstance(instances.get(n), str) for n in QUALIFIED):
+        p.error("both instance identifiers are needed: --config, or --ethernet-instance and --ipsec-instance "
+                "(or --discover)")
+    try:
+        sd_address = parse_endpoint(args.discover) if args.discover else None
+    except ValueError:
+        p.error(f"--discover wants ADDRESS:PORT with an IPv4 address, not {args.discover!r}")
     try:
         services = load_deployment()
     except (OSError, ValueError, KeyError) as e:
         fail(f"deployment: {e}")
         return 2
-    listener = Listener(services, {n: instance_id(t) for n, t in instances.items()}, args.bind)
+    ids = {n: instance_id(instances[n]) if isinstance(instances.get(n), str) else ANY_INSTANCE for n in QUALIFIED}
+    listener = Listener(services, ids, args.bind, sd_address)
+    if sd_address and not listener.discover(args.discover_timeout):
+        return 1
+    listener.index_ids()
     if args.get:
         return listener.get(*args.get, args.timeout)
     try:
