@@ -74,10 +74,10 @@ if ! kill -0 "$sensor" 2>/dev/null; then
   exit 1
 fi
 
-say "subscribing to every field of IDSEthernetSensor and IDSIpSecuritySensor"
+say "finding IDSEthernetSensor and IDSIpSecuritySensor by SOME/IP service discovery, subscribing to every field"
 # The listener renews its subscriptions every 2 s and each renewal brings the
 # fields' current values again; show only what changed.
-python3 "$listener" --config "$scratch/tessaly.json" > >(python3 -u -c '
+python3 "$listener" --discover --config "$scratch/tessaly.json" > >(python3 -u -c '
 import sys
 last = {}
 for line in sys.stdin:

@@ -5,8 +5,8 @@ network namespace of the test runner:
     tessaly_sd_test.py TESSALY LISTENER LUA_PLUGIN
 
 The sensor's services sit on endpoints no client knows in advance (40501,
-40502), so the listener can only reach them through the SD offers. A
-capture of the loopback interface is then decoded by tshark: the offers and
+40502), so the listener can only reach them through the SD offers; the
+sensor is restarted once under the listener. A capture of the loopback interface is then decoded by tshark: the offers and
 StopOffers, and, with the Lua plugin, the members of every record type.
 """
 
@@ -134,11 +134,28 @@ def main():
                     for r in json.loads(line)["records"] if "serviceDiscoveryReports" in line]
         h.check(sd_ports and 30490 not in sd_ports, f"source ports of the SD reports: {sd_ports}")
 
+        # A sensor restart: the listener says when the services fall silent and
+        # when they answer again, and goes on receiving.
+        def stop_sensor():
+            sensor.proc.send_signal(signal.SIGTERM)
+            h.check(sensor.wait_exit(20) == 0, "the sensor did not stop with status 0")
+
+        stop_sensor()
+        for name in ("IDSEthernetSensor", "IDSIpSecuritySensor"):
+            h.check(err.wait_for(lambda l, n=name: f"{n} at 127.0.0.1:" in l and "stopped answering" in l, 12),
+                    f"the listener did not notice that {name} stopped: {err.snapshot()}")
+        sensor = h.Sensor(TESSALY, [scratch.config()], {"UX_COM_DEPLOYMENT": deployment})
+        sensor.wait_running()
+        for name in ("IDSEthernetSensor", "IDSIpSecuritySensor"):
+            h.check(err.wait_for(lambda l, n=name: f"{n} answers again; subscribed anew" in l, 10),
+                    f"the listener did not subscribe to {name} again: {err.snapshot()}")
+        h.send_udp(socket.AF_INET, "127.0.0.1", 13400, b"after the restart")
+        h.check(out.wait_for(lambda l: b"after the restart".hex() in l, 5), "no report after the restart")
+
         listener.send_signal(signal.SIGINT)
         listener.wait(5)
         listener = None
-        sensor.proc.send_signal(signal.SIGTERM)
-        h.check(sensor.wait_exit(20) == 0, "the sensor did not stop with status 0")
+        stop_sensor()
         time.sleep(0.5)
     finally:
         if listener is not None:
@@ -159,7 +176,7 @@ def main():
                     int(r["someipsd.entry.serviceid"], 0) == service and (r["someipsd.entry.ttl"] == "0") == ttl_zero]
         offers, stops = entries(False), entries(True)
         h.check(len(offers) >= 4, f"{len(offers)} cyclic offers of {service:#x} in the capture: {sd}")
-        h.check(len(stops) == 1, f"{len(stops)} StopOffers of {service:#x}: {sd}")
+        h.check(len(stops) == 2, f"{len(stops)} StopOffers of {service:#x} from two runs: {sd}")
         for r in offers + stops:
             h.check((int(r["someipsd.entry.instanceid"], 0), r["someipsd.entry.majorver"],
                      r["someipsd.option.ipv4address"], r["someipsd.option.port"], r["someipsd.option.proto"]) ==

@@ -76,6 +76,8 @@ class CaptureTest(unittest.TestCase):
             cls.tshark.terminate()
             cls.tshark.wait(20)
         out = subprocess.run(["tshark", "-r", capture, "-d", "udp.port==30501,someip", "-d", "udp.port==30502,someip",
+                              # the services' SD offers
+                              "-d", "udp.port==30490,someip",
                               "-T", "fields", "-E", "separator=;", "-E", "occurrence=f"]
                              + sum([["-e", f] for f in FIELDS], []),
                              capture_output=True, text=True, check=True).stdout
