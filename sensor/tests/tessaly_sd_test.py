@@ -2,12 +2,15 @@
 """Service discovery and the Wireshark view of a live tessaly, in the private
 network namespace of the test runner:
 
-    tessaly_sd_test.py TESSALY LISTENER LUA_PLUGIN
+    tessaly_sd_test.py TESSALY LISTENER LUA_PLUGIN [multicast]
 
 The sensor's services sit on endpoints no client knows in advance (40501,
 40502), so the listener can only reach them through the SD offers; the
 sensor is restarted once under the listener. A capture of the loopback interface is then decoded by tshark: the offers and
 StopOffers, and, with the Lua plugin, the members of every record type.
+With "multicast" the deployment names a multicast SD group instead: the
+offers must reach a member of the group, and the listener finds the
+services there.
 """
 
 import json
@@ -22,6 +25,8 @@ import time
 import sensor_harness as h
 
 TESSALY, LISTENER, PLUGIN = sys.argv[1:4]
+MODE = sys.argv[4] if len(sys.argv) > 4 else "unicast"
+GROUP = "224.224.224.245"
 ETHERNET, IPSEC = 0x1001, 0x1002
 PORTS = {ETHERNET: 40501, IPSEC: 40502}
 INSTANCES = {ETHERNET: 1, IPSEC: 2}  # h.CONFIG
@@ -224,5 +229,41 @@ def main():
     print("PASS", flush=True)
 
 
+def main_multicast():
+    h.prepare_network("qemu-arm64")
+    scratch = h.Scratch()
+    deployment = scratch.write("deployment.json", json.dumps({"service_discovery": {"address": GROUP, "port": 30490}}))
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as member:
+        member.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        member.bind(("", 30490))
+        member.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                          socket.inet_aton(GROUP) + socket.inet_aton("127.0.0.1"))
+        sensor = h.Sensor(TESSALY, [scratch.config()], {"UX_COM_DEPLOYMENT": deployment})
+        try:
+            sensor.wait_running()
+            member.settimeout(3)
+            heard = set()
+            while len(heard) < 2:
+                data, source = member.recvfrom(65536)
+                heard |= {(o[0], o[4], o[5]) for o in offers_in(data) if o[3] > 0}
+            h.check(heard == {(ETHERNET, "127.0.0.1", 30501), (IPSEC, "127.0.0.1", 30502)} and
+                    source == ("127.0.0.1", 30490), f"offers heard in the group: {heard} from {source}")
+            found = subprocess.run([sys.executable, LISTENER, "--discover", f"{GROUP}:30490", "--duration", "1"],
+                                   capture_output=True, text=True, timeout=30)
+            for name, port in (("IDSEthernetSensor", 30501), ("IDSIpSecuritySensor", 30502)):
+                h.check(f"{name} (service" in found.stderr and f"at 127.0.0.1:{port} by service discovery" in
+                        found.stderr, f"the listener did not find {name} in the group: {found.stderr}")
+            h.check(found.returncode == 0 and found.stdout.count('"field"') >= 5,
+                    f"listener in the group: {found.stdout} {found.stderr}")
+            sensor.proc.send_signal(signal.SIGTERM)
+            h.check(sensor.wait_exit(20) == 0, "the sensor did not stop with status 0")
+            stops = set()
+            while len(stops) < 2:
+                stops |= {o[0] for o in offers_in(member.recv(65536)) if o[3] == 0}
+        finally:
+            sensor.kill()
+    print("PASS", flush=True)
+
+
 if __name__ == "__main__":
-    main()
+    main_multicast() if MODE == "multicast" else main()
