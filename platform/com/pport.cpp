@@ -76,6 +76,8 @@ void Pport::start_offer() {
             return;
         }
         m_socket = std::make_unique<Udp_socket>(m_address, m_port);
+        const sockaddr_in local = m_socket->local_address();
+        m_endpoint = someip::Ipv4_endpoint{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port), someip::l4_udp};
     }
     m_stop_requested = false;
     m_wake.drain();
@@ -209,8 +211,7 @@ Service_identity Pport::identity_locked() const {
     id.events = m_description.events();
     id.accepts_methods = static_cast<bool>(m_method_sink);
     if (m_socket) {
-        const sockaddr_in local = m_socket->local_address();
-        id.endpoint = someip::Ipv4_endpoint{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port), someip::l4_udp};
+        id.endpoint = m_endpoint;
     }
     return id;
 }

@@ -126,6 +126,7 @@ private:
     // the SD session counters of the endpoint.
     mutable std::mutex m_mutex;
     std::unique_ptr<Udp_socket> m_socket;
+    someip::Ipv4_endpoint m_endpoint;  // where m_socket is bound
     Subscription_table m_subscriptions;
     std::vector<Event_impl*> m_events;
     std::function<void(Method_request&&)> m_method_sink;
