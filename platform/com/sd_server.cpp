@@ -115,10 +115,9 @@ Sd_server::Sd_server(Sd_deployment deployment, const std::string& interface_addr
 }
 
 Sd_server::~Sd_server() {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
+    // No lock here: this runs under the registry's lock, which must not come
+    // before m_mutex (ports take m_mutex while offering).
+    m_stop = true;
     m_wake.signal();
     m_thread.join();
     ::close(m_fd);
@@ -150,10 +149,10 @@ void Sd_server::run() {
         // Nothing may leave the thread: a failure costs one datagram or one
         // announcement, not service discovery.
         try {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stop) {
+            if (m_stop.load()) {
                 return;
             }
+            std::lock_guard<std::mutex> lock(m_mutex);
             const auto now = Clock::now();
             announce_due(now);
             for (const auto& a : m_announced) {

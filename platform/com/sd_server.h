@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -71,7 +72,7 @@ private:
     std::mutex m_mutex;
     std::vector<Announced> m_announced;
     Sd_sessions m_sessions;
-    bool m_stop = false;
+    std::atomic<bool> m_stop{false};
     bool m_send_failed = false;
     std::thread m_thread;
 };
