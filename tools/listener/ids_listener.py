@@ -70,6 +70,9 @@ def load_deployment():
             if key in entry:
                 services[name][key] = entry[key]
         ipaddress.IPv4Address(services[name]["address"])
+    sd = doc.get("service_discovery")
+    if isinstance(sd, dict):
+        services["service_discovery"] = f"{sd.get('address', '127.0.0.1')}:{sd.get('port', 30490)}"
     return services
 
 
@@ -398,9 +401,10 @@ def main(argv=None):
     p.add_argument("--duration", type=float, help="exit after this many seconds")
     p.add_argument("--timeout", type=float, default=2.0, help="seconds to wait for a Get answer")
     p.add_argument("--bind", default="127.0.0.1", help="local address for notifications")
-    p.add_argument("--discover", nargs="?", const=SD_DEFAULT, metavar="ADDRESS:PORT",
+    p.add_argument("--discover", nargs="?", const="", metavar="ADDRESS:PORT",
                    help="find the services by SOME/IP service discovery at this SD address (a multicast group "
-                        f"or a unicast address; default {SD_DEFAULT}) instead of the deployment's endpoints")
+                        "or a unicast address; default: the deployment's, else "
+                        f"{SD_DEFAULT}) instead of the deployment's endpoints")
     p.add_argument("--discover-timeout", type=float, default=5.0, help="seconds to wait for the offers")
     args = p.parse_args(argv)
 
@@ -414,18 +418,20 @@ def main(argv=None):
         instances["IDSEthernetSensor"] = args.ethernet_instance
     if args.ipsec_instance is not None:
         instances["IDSIpSecuritySensor"] = args.ipsec_instance
-    if not args.discover and any(not isinstance(instances.get(n), str) for n in QUALIFIED):
+    if args.discover is None and any(not isinstance(instances.get(n), str) for n in QUALIFIED):
         p.error("both instance identifiers are needed: --config, or --ethernet-instance and --ipsec-instance "
                 "(or --discover)")
-    try:
-        sd_address = parse_endpoint(args.discover) if args.discover else None
-    except ValueError:
-        p.error(f"--discover wants ADDRESS:PORT with an IPv4 address, not {args.discover!r}")
     try:
         services = load_deployment()
     except (OSError, ValueError, KeyError) as e:
         fail(f"deployment: {e}")
         return 2
+    sd_default = services.pop("service_discovery", SD_DEFAULT)
+    sd_text = args.discover or sd_default
+    try:
+        sd_address = parse_endpoint(sd_text) if args.discover is not None else None
+    except ValueError:
+        p.error(f"--discover wants ADDRESS:PORT with an IPv4 address, not {sd_text!r}")
     ids = {n: instance_id(instances[n]) if isinstance(instances.get(n), str) else ANY_INSTANCE for n in QUALIFIED}
     listener = Listener(services, ids, args.bind, sd_address)
     if sd_address and not listener.discover(args.discover_timeout):
