@@ -52,18 +52,23 @@ def offers_in(datagram):
     return [(s, i, majors[k], ttl, a, p) for k, (s, i, ttl, a, p) in enumerate(ids_listener.sd_offers(msg["payload"]))]
 
 
-def ask(find, timeout):
-    """The SD answers to one FindService, collected for timeout seconds."""
+def ask(find, timeout, expected=()):
+    """The SD answers to one FindService: until offers of every expected service came, at most timeout seconds."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("127.0.0.1", 0))
         s.sendto(find, ("127.0.0.1", 30490))
-        s.settimeout(timeout)
+        deadline = time.monotonic() + timeout
         answers = []
-        try:
-            while True:
+        while not expected or not set(expected) <= {a[0] for a in answers}:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            s.settimeout(left)
+            try:
                 answers += offers_in(s.recv(65536))
-        except socket.timeout:
-            return answers
+            except socket.timeout:
+                break
+        return answers
 
 
 def tshark(capture, *args):
@@ -99,7 +104,7 @@ def main():
         # A FindService for one service, for any instance, and for every service.
         for find, expected in ((find_service(ETHERNET, 1), {ETHERNET}), (find_service(IPSEC, 0xFFFF), {IPSEC}),
                                (find_service(0xFFFF, 0xFFFF), {ETHERNET, IPSEC})):
-            answers = ask(find, 0.5)
+            answers = ask(find, 5, expected)
             h.check({a[0] for a in answers} == expected, f"answers {answers} instead of offers of {expected}")
             for service, instance, major, ttl, address, port in answers:
                 h.check((instance, major, address, port) == (INSTANCES[service], 1, "127.0.0.1", PORTS[service])
