@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -109,6 +110,43 @@ TEST_F(BindingTest, SecondOfferOfTheSameEndpointFails) {
     first.StopOfferService();
     second.OfferService();
     EXPECT_EQ(client.get(m_port, test_service_id, 0), std::vector<std::uint8_t>{2});
+}
+
+TEST_F(BindingTest, OffersAreAnnouncedAndABusySdPortCostsOnlyTheAnnouncement) {
+    auto deploy = [this](std::uint16_t sd_port) {
+        std::ofstream(m_deployment) << "{\"test::Service\": {\"service_id\": 4660, \"port\": " << m_port
+                                    << "}, \"service_discovery\": {\"port\": " << sd_port << "}}";
+    };
+    // FindService for service 0x1234, any instance, any version.
+    const auto find = someip_test::from_hex(
+        "ffff8100 00000024 00000001 01010200 c0000000 00000010 00000000 1234ffff ff000003 ffffffff 00000000");
+    {
+        Client holder;  // holds the SD port
+        deploy(holder.port());
+        Test_skeleton skeleton(1);
+        skeleton.values.Update({1});
+        skeleton.OfferService();
+        EXPECT_TRUE(skeleton.impl().port().is_offered());
+        Client client;
+        EXPECT_EQ(client.get(m_port, test_service_id, 0), std::vector<std::uint8_t>{1});
+    }
+    const std::uint16_t sd_port = someip_test::free_udp_port();
+    deploy(sd_port);
+    Test_skeleton skeleton(1);
+    skeleton.values.Update({1});
+    skeleton.OfferService();
+    Client client;
+    client.send_raw(sd_port, find);
+    auto offer = client.receive_sd();
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer->type, 0x01);
+    EXPECT_EQ(offer->service_id, test_service_id);
+    EXPECT_EQ(offer->instance_id, 3);
+    EXPECT_GT(offer->ttl, 0u);
+    // Once the offer ends, nobody answers there.
+    skeleton.StopOfferService();
+    client.send_raw(sd_port, find);
+    EXPECT_FALSE(client.receive_sd(milliseconds(300)));
 }
 
 TEST_F(BindingTest, MalformedDatagramsAreCounted) {
