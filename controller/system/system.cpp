@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <libmount.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -258,6 +259,26 @@ void System::mount(const std::string& source, const std::string& target, unsigne
     if (!mount_success) {
         LOG_ERROR("mount failed: ", result);
         ctx.reset();
+        QL_CHECK(mount_success, "");
+    }
+}
+
+void System::bind_mount(int source_fd, int target_fd, const std::string& target) {
+    LOG_DEBUG("mount descriptor ", source_fd, " as ", target);
+    Mount_context ctx(mnt_new_context());
+    QL_CHECK(ctx, "");
+    libmnt_fs* mounted = nullptr;
+    bool mount_success = mnt_context_find_umount_fs(ctx.get(), target.c_str(), &mounted) == 1;
+    if (!mount_success) {
+        LOG_ERROR("target path is already mounted");
+        QL_CHECK(mount_success, "");
+    }
+    // The kernel follows the descriptors' links to the very objects opened.
+    const std::string source_path = "/proc/self/fd/" + std::to_string(source_fd);
+    const std::string target_path = "/proc/self/fd/" + std::to_string(target_fd);
+    mount_success = ::mount(source_path.c_str(), target_path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (!mount_success) {
+        LOG_ERROR("mount failed: ", -errno);
         QL_CHECK(mount_success, "");
     }
 }

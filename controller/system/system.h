@@ -33,6 +33,12 @@ public:
     void mount(const std::string& source, const std::string& target, unsigned long flags,
                const char* options, const char* fstype);
 
+    // Bind mounts what source_fd names onto what target_fd names (both opened
+    // with O_PATH), so that nothing can be swapped between the checks that
+    // opened them and the mount; target is the path for the messages and the
+    // "already mounted" refusal. Throws on every failure.
+    void bind_mount(int source_fd, int target_fd, const std::string& target);
+
     // Unmounts target; with delete_loop the backing loop device is detached as well.
     // Logs and returns false on failure (including a target that is not mounted);
     // never throws.

@@ -2,12 +2,10 @@
 
 #include <sys/mount.h>
 
-#include <cerrno>
-#include <filesystem>
 #include <utility>
 
 #include "controller/log/log.h"
-#include "controller/verity/trailer.h"
+#include "controller/verity/image_mount.h"
 
 namespace ql {
 
@@ -29,36 +27,17 @@ void Base_rootfs::mount(const char* fstype) {
     LOG_INFO("Mounting base rootfs ", m_image);
     QL_CHECK(m_fs->exists(m_image.c_str()), "base rootfs image does not exist, no such file: ", m_image);
 
-    const std::uintmax_t size = std::filesystem::file_size(m_image);
-    LOG_DEBUG("base rootfs image size: ", size);
-    const std::int64_t offset = trailer_offset(size);
-    QL_CHECK(offset > 0, "base rootfs image corruption detected");
-    LOG_DEBUG("metadata offset: ", offset);
-    Image_trailer trailer;
-    {
-        File rootfs_file(std::fopen(m_image.c_str(), "r"));
-        QL_CHECK(rootfs_file != nullptr, "open base rootfs image failed: ", errno);
-        read_trailer(rootfs_file.get(), offset, trailer);
-    }
-
-    LOG_INFO("veritysetup base rootfs image");
-    const std::string device = m_verity->setup(container_key_file, trailer.meta, Image_trailer::meta_size,
-                                               trailer.sig, Image_trailer::sig_size);
-    Verity_device device_holder(*m_verity);
-
-    LOG_INFO("mount base rootfs image device");
-    LOG_DEBUG("create mount point: ", base_rootfs_dir);
-    m_fs->create_directory(base_rootfs_dir);
-    log_marker("MOUNT_START", m_name);
-    m_sys->mount(device, base_rootfs_dir, MS_RDONLY, nullptr, fstype);
-    log_marker("MOUNTED_CONTENT", m_name);
-    device_holder.release();
+    Image_mount mounted = mount_verified_image(*m_verity, *m_sys, *m_fs, base_rootfs_texts,
+                                               Image_request{m_image, base_rootfs_dir, fstype, m_name, {}, {}});
+    mounted.release();
 }
 
 void Base_rootfs::umount() {
     LOG_INFO("Unmounting base rootfs ", m_image);
     m_sys->umount(base_rootfs_dir, false);
-    m_verity->remove();
+    // An absent device counts as removed, so the command can be repeated; one
+    // that stays (a container's overlay still holds the base) is a failure.
+    QL_CHECK(m_verity->remove(), "failed to remove the base rootfs device");
     LOG_INFO("Unmounting base rootfs finished");
 }
 

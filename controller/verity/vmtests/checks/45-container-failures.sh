@@ -19,7 +19,7 @@ probe_fails() {
 }
 
 probe_fails tiny "container directory corruption detected" \
-  'Assertion `offset > 0` failed at container.cpp:'
+  'Assertion `offset > 0` failed at image_mount.cpp:'
 # No existence test of its own: the size query's error names the missing file.
 probe_fails ghost "" "filesystem error"
 expect_contains "$err" "/containers/target/ghost/ghost.rootfs.squashfs-xz-dmverity" "missing path"
