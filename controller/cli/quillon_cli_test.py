@@ -136,7 +136,7 @@ class Log_threshold(unittest.TestCase):
         info = [line for line in lines if line.startswith("INFO ")]
         self.assertEqual(threshold <= 1, any(line.endswith(") shutdown container " + NO_SUCH)
                                              for line in info), out)
-        self.assertRegex(lines[-1], r"^ERROR \(%s container\.cpp:\d+\) container does not exist, "
+        self.assertRegex(lines[-1], r"^ERROR \(%s stop\.cpp:\d+\) container does not exist, "
                                     r"no such file: /containers/target/%s/%s\.rootfs\.squashfs-" % (TIME, NO_SUCH, NO_SUCH))
         return lines
 

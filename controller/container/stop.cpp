@@ -82,7 +82,8 @@ void Container::stop() {
     if (mounts.data_mounted) {
         QL_CHECK(m_sys->umount(m_data_mnt, true), "failed to umount container data image");
     }
-    QL_CHECK(remove_verity_device(mounts.uses_rootfs_overlay), "failed to release container rootfs image");
+    const bool uses_rootfs_overlay = mounts.uses_rootfs_overlay;
+    QL_CHECK(remove_verity_device(uses_rootfs_overlay), "failed to release container rootfs image");
     LOG_INFO("container shutdown finished");
 }
 
