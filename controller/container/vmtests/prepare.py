@@ -10,7 +10,8 @@ Writes into the staged guest root ($1):
   /containers/target/fb/...-xz-...         the same with an 8 MiB partition, for faults
   /containers/target/tampered/...-xz-...   box's image with a signature byte changed
   /containers/target/hard/...-xz-...       like fb, with scripts steered by files in /run/hard
-                                           (a daemon left running, a slow pre-start) and a
+                                           (a daemon left running, a pre-start that sleeps
+                                           the seconds in prestart-slow, default 5) and a
                                            symbolic link "escape" to /etc
   /vm/failbin/mkfs.ext4                    a formatter that always fails
 """
@@ -94,7 +95,8 @@ if [ -e /run/hard/prestart-bg ]; then
 fi
 if [ -e /run/hard/prestart-slow ]; then
   touch /run/hard/prestart-running
-  sleep 5
+  seconds=$(cat /run/hard/prestart-slow)
+  sleep ${seconds:-5}
 fi
 """
 HARD_POST = b"""#!/bin/sh

@@ -1,8 +1,33 @@
 #!/bin/sh
 # Two starts of one container at once: one runs it, the other exits 1 and
-# leaves it alone; a start of a started container does the same.
+# leaves it alone; a start of a started container does the same; a quillon
+# that finds the container locked for more than 10 s gives up.
 . /vm/container.sh
-on_exit "quillon stop hard -d >/dev/null 2>&1"
+mkdir -p /run/hard
+on_exit "rm -f /run/hard/prestart-slow; quillon stop hard -d >/dev/null 2>&1"
+
+# A start that keeps the lock for 14 s (its pre-start sleeps).
+echo 14 > /run/hard/prestart-slow
+rm -f /run/hard/prestart-running
+LOGLEVEL=DEBUG quillon start hard -d </dev/null >/tmp/c0.out 2>/tmp/c0.err &
+p0=$!
+i=0
+while [ ! -e /run/hard/prestart-running ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+begin=$(date +%s)
+q stop hard -d
+took=$(( $(date +%s) - begin ))
+expect_rc 1
+expect_contains "$out" "container hard is still locked by another quillon after 10 s" "lock timeout"
+echo "the stop gave up after ${took} s"
+[ "$took" -ge 10 ] || fail "gave up before 10 s"
+wait $p0
+r0=$?
+rm -f /run/hard/prestart-slow
+expect_eq "$r0" 0 "the start holding the lock"
+runc state hard | grep -q '"status": "running"' || fail "hard not running after the locked-out stop"
+q stop hard -d
+expect_rc 0
+expect_nothing_left hard
 LOGLEVEL=DEBUG quillon start hard -d </dev/null >/tmp/c1.out 2>/tmp/c1.err &
 p1=$!
 LOGLEVEL=DEBUG quillon start hard -d </dev/null >/tmp/c2.out 2>/tmp/c2.err &
