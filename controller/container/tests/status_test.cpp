@@ -161,7 +161,7 @@ TEST_F(Label_check, ValidEmptyAndMalformedLabels) {
     // Another module's context is not a SMACK label and is not judged.
     EXPECT_EQ(check("unconfined\n", log, false), "label:");
 
-    const std::string assertion = "Assertion `(has_invalid_label == false)` failed at runc.cpp:";
+    const std::string assertion = "Assertion `(has_invalid_label == false)` failed at smack_rules.cpp:";
     EXPECT_THAT(check("unconfined\n", log), HasSubstr(assertion));
     EXPECT_THAT(log, HasSubstr(
         "SMACK label: unconfined\n is incorrect. Allowed characters: ASCII letters, digits, '_' and '-' "
