@@ -17,6 +17,26 @@ Parse_result failure(std::string line) {
 
 }  // namespace
 
+bool is_valid_container_name(const std::string& name) {
+    // The kernel cuts device-mapper names at 128 bytes (with the NUL); ':' and
+    // ',' would change the overlay options, '/' the paths.
+    if (name.empty() || name.size() > 127 || name == "control") {
+        return false;
+    }
+    const auto alnum = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    if (!alnum(name[0])) {
+        return false;
+    }
+    for (const char c : name) {
+        if (!alnum(c) && c != '_' && c != '.' && c != '+' && c != '-') {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::string usage_text(const std::string& program) {
     return "Usage:\n"
            "  " + program + " start <container-name> [-d] [--fstype <type>] [--bind-mount <from> <path>]...\n"
@@ -52,6 +72,9 @@ Parse_result parse_command_line(int argc, const char* const* argv) {
     Command_line& parsed = result.command_line;
     parsed.command = command;
     parsed.name = argv[2];
+    if ((command == "start" || command == "stop") && !is_valid_container_name(parsed.name)) {
+        return failure(parsed.name + ": invalid container name");
+    }
 
     int index = 3;
     while (index < argc) {

@@ -27,6 +27,11 @@ struct Parse_result {
 // Pure: reads argv[0..argc-1] and never prints.
 Parse_result parse_command_line(int argc, const char* const* argv);
 
+// A container name that every path and runtime call can carry unchanged: 1 to
+// 127 bytes of ASCII letters, digits, '_', '.', '+' and '-', beginning with a
+// letter or digit, and not "control" (the device-mapper control node).
+bool is_valid_container_name(const std::string& name);
+
 // The thirteen-line usage text, program as it was invoked on lines 2 to 4.
 std::string usage_text(const std::string& program);
 

@@ -99,6 +99,29 @@ TEST(Command_line, unknown_and_incomplete_options) {
     }
 }
 
+TEST(Command_line, container_names_for_start_and_stop) {
+    const std::string longest(127, 'n');
+    for (const std::string& name : {std::string("a"), std::string("9box.v2+x_y-z"), longest,
+                                    std::string("Control"), std::string("control2")}) {
+        EXPECT_EQ(Outcome::run, Args({"quillon", "stop", name.c_str()}).parse().outcome) << name;
+        EXPECT_TRUE(ql::is_valid_container_name(name)) << name;
+    }
+    const std::string too_long(128, 'n');
+    for (const std::string& name : {std::string(""), std::string(" "), std::string("a b"), std::string(":"),
+                                    std::string("a:b"), std::string("a,b"), std::string("@x"), std::string("-x"),
+                                    std::string(".x"), std::string("_x"), std::string("a/b"), std::string(".."),
+                                    std::string("control"), too_long, std::string("caf\xc3\xa9"),
+                                    std::string("a\nb")}) {
+        for (const char* command : {"start", "stop"}) {
+            const ql::Parse_result result = Args({"quillon", command, name.c_str(), "-d"}).parse();
+            EXPECT_EQ(Outcome::error, result.outcome) << name;
+            EXPECT_EQ(name + ": invalid container name", result.error);
+        }
+    }
+    // The base root file system commands take an image path.
+    EXPECT_EQ(Outcome::run, Args({"quillon", "rootmount", "/images/base:1.img"}).parse().outcome);
+}
+
 TEST(Usage_text, program_on_the_command_lines) {
     const std::string text = ql::usage_text("./bin/ql");
     EXPECT_EQ(0u, text.find("Usage:\n  ./bin/ql start <container-name> [-d]"));

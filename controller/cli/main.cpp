@@ -1,4 +1,5 @@
 // quillon: one action per invocation on a container or the base root file system.
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -6,6 +7,9 @@
 #include "controller/cli/dispatch.h"
 
 int main(int argc, char* argv[]) {
+    // A closed output pipe must end a write with an error, not the process in
+    // the middle of a start or stop.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     const ql::Parse_result parsed = ql::parse_command_line(argc, argv);
     switch (parsed.outcome) {

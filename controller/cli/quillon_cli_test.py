@@ -89,6 +89,12 @@ class Arguments(unittest.TestCase):
         self.assert_argument_error(["rootumount", "/img", "-d", "--bind-mount", "a"],
                                    "unknown option --bind-mount")
 
+    def test_invalid_container_names(self):
+        # Refused before anything is looked at or created.
+        for name in ("", "-d", ":", "a:b", "a,b", "@x", ".hidden", "control", "x" * 128, "a/b", "caf\u00e9"):
+            for command in ("start", "stop"):
+                self.assert_argument_error([command, name], name + ": invalid container name")
+
     def test_accepted_options_reach_the_command(self):
         # Each of these is accepted by the parser; the command itself then fails
         # because the container does not exist.
@@ -99,7 +105,7 @@ class Arguments(unittest.TestCase):
             result = run(args)
             self.assertEqual(1, result.returncode, args)
             self.assertRegex(result.stderr, r"^Assertion `m_fs->exists\(m_container\.c_str\(\)\)` "
-                                            r"failed at container\.cpp:\d+\n$")
+                                            r"failed at (start|stop)\.cpp:\d+\n$")
             self.assertNotIn("Usage:", result.stdout)
 
 
@@ -111,7 +117,7 @@ class Log_threshold(unittest.TestCase):
         result = run(["stop", NO_SUCH], level=level)
         self.assertEqual(1, result.returncode)
         self.assertRegex(result.stderr, r"^Assertion `m_fs->exists\(m_container\.c_str\(\)\)` "
-                                        r"failed at container\.cpp:\d+\n$")
+                                        r"failed at stop\.cpp:\d+\n$")
         return result.stdout
 
     def check_lines(self, level, threshold):
@@ -130,7 +136,7 @@ class Log_threshold(unittest.TestCase):
         info = [line for line in lines if line.startswith("INFO ")]
         self.assertEqual(threshold <= 1, any(line.endswith(") shutdown container " + NO_SUCH)
                                              for line in info), out)
-        self.assertRegex(lines[-1], r"^ERROR \(%s container\.cpp:\d+\) container does not exist, "
+        self.assertRegex(lines[-1], r"^ERROR \(%s stop\.cpp:\d+\) container does not exist, "
                                     r"no such file: /containers/target/%s/%s\.rootfs\.squashfs-" % (TIME, NO_SUCH, NO_SUCH))
         return lines
 

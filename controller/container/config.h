@@ -31,9 +31,25 @@ public:
         char buffer[2048];
         rapidjson::FileReadStream stream(file, buffer, sizeof(buffer));
         rapidjson::Document document;
-        document.ParseStream(stream);
+        // Iterative: a deeply nested file must not exhaust the stack.
+        document.ParseStream<rapidjson::kParseIterativeFlag>(stream);
         std::fclose(file);
+        return take_process_user(document);
+    }
 
+    // The same over a text already in memory.
+    bool read_process_user_text(const std::string& text) {
+        rapidjson::Document document;
+        document.Parse<rapidjson::kParseIterativeFlag>(text.c_str(), text.size());
+        return take_process_user(document);
+    }
+
+    FS* m_fs;
+    std::int32_t gid = -1;
+    std::int32_t uid = -1;
+
+private:
+    bool take_process_user(const rapidjson::Document& document) {
         if (document.HasParseError() || !document.IsObject()) {
             return false;
         }
@@ -58,10 +74,6 @@ public:
         gid = json_gid->value.GetInt();
         return true;
     }
-
-    FS* m_fs;
-    std::int32_t gid = -1;
-    std::int32_t uid = -1;
 };
 
 }  // namespace ql

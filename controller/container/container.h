@@ -2,6 +2,7 @@
 // mounting of its verified root file system image.
 #pragma once
 
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,8 +10,10 @@
 #include "controller/cli/mount_request.h"
 #include "controller/container/container_status.h"
 #include "controller/container/smack_label.h"
+#include "controller/container/start_steps.h"
 #include "controller/system/filesystem.h"
 #include "controller/system/system.h"
+#include "controller/verity/image_mount.h"
 #include "controller/verity/verity.h"
 
 namespace ql {
@@ -25,9 +28,9 @@ public:
 
     // Mounts the verified image read-only at the content directory and, when
     // the base root file system directory exists, a read-only overlay of the
-    // rootfs directory over it (uses_rootfs_overlay tells which). Returns true;
-    // raises on failure after undoing what it had set up.
-    virtual bool mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype);
+    // rootfs directory over it. Raises on failure after undoing what it had
+    // set up; the result undoes it all unless released.
+    virtual Image_mount mount_rootfs_image(const char* fstype);
 
     // Unmounts the overlay (when used) and the content directory, then removes
     // the device; true when the device is gone.
@@ -36,7 +39,9 @@ public:
     // Mounts the image and the data partition, loads the SMACK rules, runs
     // "pre-start.sh", makes the bind mounts and replaces the process by
     // "runc run". Returns only when there is no "config.json"; every failure
-    // undoes the completed steps and raises.
+    // and every stop request (SIGTERM, SIGINT, SIGHUP, held until the running
+    // step ends) undoes the completed steps and raises. Refuses a container
+    // that is already started without touching it.
     void start(const char* fstype);
 
     // Stops the container in runc (killing it with detached), waits for
@@ -45,9 +50,18 @@ public:
     // repeated after a partial start or stop.
     void stop();
 
-    // True when a data partition was mounted, false when the container
-    // declares none ("meta.sh" with "DATASIZEMB"); raises on failure.
-    bool setup_data_partition();
+    // The mounted data partition; an empty owner when the container declares
+    // none ("meta.sh" with "DATASIZEMB"); raises on failure.
+    Mount_owner setup_data_partition();
+
+    // Bind mounts every request: sources resolved beneath the content
+    // directory (or the data partition), no symbolic link in a target, the
+    // mount made through the opened descriptors. Raises on a refused path.
+    Bind_mounts make_bind_mounts();
+
+    // Whether the image or device of this container is in use (a start
+    // that went through, or one that is still running).
+    bool is_started();
 
     // Runs an optional container script in the container directory; problems
     // of the script are warnings only.
@@ -58,8 +72,9 @@ public:
     Container_status get_status();
 
     // Loads "smack-rules" when the container has one; raises when the loader
-    // fails, true otherwise.
-    bool load_smack_rules();
+    // fails (after unloading what it may have taken). The result unloads them
+    // unless released; empty without a rules file.
+    Smack_rules load_smack_rules();
     // Unloads them again; a loader failure is logged only.
     void unload_smack_rules();
     // The SMACK label of this process, empty without SMACK; raises when it is
@@ -70,10 +85,14 @@ public:
     // when runc still knows it afterwards.
     void stop_runc_container();
 
+    struct Mount_state {
+        bool data_mounted = false;
+        bool uses_rootfs_overlay = false;
+    };
     // Unmounts stray mounts below the content directory or showing the
     // container's devices; tells whether the data partition and the overlay
-    // are mounted.
-    void sweep_mounts(bool& data_mounted, bool& uses_rootfs_overlay);
+    // are mounted. Raises when the mount table cannot be read.
+    Mount_state sweep_mounts();
 
     const std::string& name() const { return m_name; }
     const std::string& log_name() const { return m_name; }
@@ -90,6 +109,8 @@ public:
 
 private:
     void create_data_partition(const std::string& image, unsigned long long size_mb);
+    // Runs runc with the arguments after "runc" under its time limit.
+    int run_runc(std::initializer_list<const char*> arguments, std::string* output = nullptr);
     // Waits, bounded, for processes whose working directory lies inside the
     // content directory, then deletes the container from runc.
     void wait_for_container_processes();

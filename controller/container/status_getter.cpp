@@ -43,4 +43,16 @@ bool Status_getter::EndArray(rapidjson::SizeType) {
     return true;
 }
 
+std::string runc_state_status(const std::string& text) { return parse_runc_state(text).m_container_status; }
+
+Status_getter parse_runc_state(const std::string& text) {
+    Status_getter sax_handler;
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(text.c_str());
+    // The reader's own error result is not needed: a status taken before an
+    // error still counts, and none means no answer.
+    reader.Parse<rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseIterativeFlag>(stream, sax_handler);
+    return sax_handler;
+}
+
 }  // namespace ql

@@ -33,4 +33,11 @@ private:
     bool m_expect_status = false;
 };
 
+// The top-level "status" string of the JSON that "runc state" printed; empty
+// when there is none. The reader runs iteratively: nesting depth costs heap,
+// not stack.
+std::string runc_state_status(const std::string& text);
+// The handler after reading text, for callers that keep it.
+Status_getter parse_runc_state(const std::string& text);
+
 }  // namespace ql

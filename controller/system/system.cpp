@@ -1,59 +1,60 @@
 #include "controller/system/system.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <libmount.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include "controller/log/log.h"
+#include "controller/system/unique_fd.h"
 
 namespace ql {
 
 namespace {
-
-// Closes a descriptor unless it was handed on.
-class Unique_fd {
-public:
-    explicit Unique_fd(int fd) : m_fd(fd) {}
-    Unique_fd(const Unique_fd&) = delete;
-    Unique_fd& operator=(const Unique_fd&) = delete;
-    ~Unique_fd() { reset(); }
-
-    int get() const { return m_fd; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset() {
-        if (m_fd >= 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-private:
-    int m_fd;
-};
-
-struct File_closer {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
 
 struct Context_freer {
     void operator()(libmnt_context* ctx) const { mnt_free_context(ctx); }
 };
 using Mount_context = std::unique_ptr<libmnt_context, Context_freer>;
 
+// A program started by quillon gets the default dispositions and an empty
+// mask, whatever quillon holds back or ignores for itself (an ignored signal
+// stays ignored across exec, a blocked one stays blocked).
+void reset_signals_for_exec() {
+    for (int number = 1; number < NSIG; ++number) {
+        if (number == SIGKILL || number == SIGSTOP) {
+            continue;
+        }
+        struct sigaction action {};
+        if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            std::signal(number, SIG_DFL);
+        }
+    }
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigprocmask(SIG_SETMASK, &empty, nullptr);
+}
+
 // The child side of command(): never returns. A failure is logged into the pipe
 // together with the assertion text, and the child ends at once with status 1 so
 // that none of the parent's clean-up runs twice.
 [[noreturn]] void run_child(int read_fd, int write_fd, const char* const* argv,
-                            const std::string& working_dir) {
+                            const std::string& working_dir, bool own_group) {
+    reset_signals_for_exec();
+    if (own_group) {
+        // Its own process group, so that a time limit ends its helpers too.
+        setpgid(0, 0);
+    }
     close(read_fd);
     dup2(write_fd, STDOUT_FILENO);
     dup2(write_fd, STDERR_FILENO);
@@ -88,8 +89,32 @@ bool libmount_ok(int result, const std::string& call) {
 
 }  // namespace
 
-int System::command(const char* const* cmd_argv, std::string* output,
-                    const std::string& working_dir) {
+namespace {
+
+// Appends what is in the pipe now; false at end of file or on an error.
+bool read_some(int fd, std::string* output, bool echo) {
+    char buffer[4096];
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) {
+        return true;
+    }
+    if (count <= 0) {
+        return false;
+    }
+    if (output != nullptr) {
+        output->append(buffer, static_cast<std::size_t>(count));
+    }
+    if (echo) {
+        std::fwrite(buffer, 1, static_cast<std::size_t>(count), stdout);
+        std::fflush(stdout);
+    }
+    return true;
+}
+
+}  // namespace
+
+int System::command(const char* const* cmd_argv, std::string* output, const std::string& working_dir,
+                    int timeout_seconds) {
     int pipe_fd[2] = {-1, -1};
     QL_CHECK(pipe(&pipe_fd[0]) == 0, "open pipe failed: ", errno);
     Unique_fd read_end(pipe_fd[0]);
@@ -100,32 +125,80 @@ int System::command(const char* const* cmd_argv, std::string* output,
     const pid_t pid = fork();
     QL_CHECK(pid >= 0, "fork failed: ", errno);
     if (pid == 0) {
-        run_child(read_end.get(), write_end.get(), cmd_argv, working_dir);
+        run_child(read_end.get(), write_end.get(), cmd_argv, working_dir, timeout_seconds > 0);
+    }
+    if (timeout_seconds > 0) {
+        // Set from both sides, so that a kill right after the fork reaches the group.
+        setpgid(pid, pid);
     }
 
     const bool echo = log_threshold() == static_cast<int>(Log_level::DEBUG);
     write_end.reset();
-    FILE* pipe = fdopen(read_end.get(), "r");
-    QL_CHECK(pipe, "open pipe failed: ", errno);
-    read_end.release();
-    std::unique_ptr<FILE, File_closer> stream(pipe);
-
-    // Read to the end before waiting, so that a child never blocks on a full pipe.
-    char buffer[1024];
-    while (std::fgets(buffer, sizeof buffer, stream.get()) != nullptr) {
-        if (output != nullptr) {
-            output->append(buffer);
+    // The pipe is read only while the child itself lives: a descendant that
+    // keeps the pipe open (a daemon started by a script) must not hold us.
+    const Unique_fd child(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+    bool pipe_open = true;
+    bool timed_out = false;
+    for (;;) {
+        int wait_ms = -1;
+        if (timeout_seconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                timed_out = true;
+                break;
+            }
+            wait_ms = static_cast<int>(left.count());
         }
-        if (echo) {
-            std::fputs(buffer, stdout);
-            std::fflush(stdout);
+        if (!child && !pipe_open) {
+            break;  // without a process descriptor the end of the pipe is all we learn
+        }
+        pollfd fds[2] = {{read_end.get(), POLLIN, 0}, {child.get(), POLLIN, 0}};
+        if (!pipe_open) {
+            fds[0].fd = -1;
+        }
+        // Without a process descriptor poll at most every 100 ms for the child's end.
+        const int ready = poll(fds, 2, child ? wait_ms : (wait_ms < 0 ? 100 : std::min(wait_ms, 100)));
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        if (pipe_open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            pipe_open = read_some(read_end.get(), output, echo);
+        }
+        if (child && (fds[1].revents & POLLIN) != 0) {
+            break;
+        }
+        if (!child) {
+            siginfo_t info{};
+            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                info.si_pid == pid) {
+                break;
+            }
         }
     }
-    stream.reset();
+    if (timed_out) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        LOG_ERROR("command ", cmd_argv[0], " did not finish within ", timeout_seconds, " s and was killed");
+    } else if (pipe_open) {
+        // The child has ended: take what it left in the pipe, without waiting
+        // for descendants that still hold the write end.
+        fcntl(read_end.get(), F_SETFL, O_NONBLOCK);
+        while (read_some(read_end.get(), output, echo)) {
+        }
+    }
+    read_end.reset();
 
     int status = 0;
-    const pid_t wait_pid = waitpid(pid, &status, 0);
+    pid_t wait_pid = -1;
+    do {
+        wait_pid = waitpid(pid, &status, 0);
+    } while (wait_pid < 0 && errno == EINTR);
     QL_CHECK(wait_pid >= 0, "wait for pid failed: ", errno);
+    if (timed_out) {
+        return -1;
+    }
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status);
     }
@@ -136,7 +209,19 @@ int System::command(const char* const* cmd_argv, std::string* output,
 int System::execvp(const char* program, const char* const* argv) {
     // Whatever is still buffered would be lost with the process image.
     std::fflush(nullptr);
-    return ::execvp(program, const_cast<char* const*>(argv));
+    // The runtime gets default signal handling; when the exec fails, this
+    // process goes back to holding signals for its rollback.
+    sigset_t held;
+    sigprocmask(SIG_SETMASK, nullptr, &held);
+    struct sigaction pipe_action {};
+    sigaction(SIGPIPE, nullptr, &pipe_action);
+    reset_signals_for_exec();
+    const int result = ::execvp(program, const_cast<char* const*>(argv));
+    const int exec_errno = errno;
+    sigaction(SIGPIPE, &pipe_action, nullptr);
+    sigprocmask(SIG_SETMASK, &held, nullptr);
+    errno = exec_errno;
+    return result;
 }
 
 void System::mount(const std::string& source, const std::string& target, unsigned long flags,
@@ -174,6 +259,26 @@ void System::mount(const std::string& source, const std::string& target, unsigne
     if (!mount_success) {
         LOG_ERROR("mount failed: ", result);
         ctx.reset();
+        QL_CHECK(mount_success, "");
+    }
+}
+
+void System::bind_mount(int source_fd, int target_fd, const std::string& target) {
+    LOG_DEBUG("mount descriptor ", source_fd, " as ", target);
+    Mount_context ctx(mnt_new_context());
+    QL_CHECK(ctx, "");
+    libmnt_fs* mounted = nullptr;
+    bool mount_success = mnt_context_find_umount_fs(ctx.get(), target.c_str(), &mounted) == 1;
+    if (!mount_success) {
+        LOG_ERROR("target path is already mounted");
+        QL_CHECK(mount_success, "");
+    }
+    // The kernel follows the descriptors' links to the very objects opened.
+    const std::string source_path = "/proc/self/fd/" + std::to_string(source_fd);
+    const std::string target_path = "/proc/self/fd/" + std::to_string(target_fd);
+    mount_success = ::mount(source_path.c_str(), target_path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (!mount_success) {
+        LOG_ERROR("mount failed: ", -errno);
         QL_CHECK(mount_success, "");
     }
 }

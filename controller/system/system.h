@@ -14,11 +14,17 @@ public:
     // is appended to *output when output is not null (and echoed to standard output
     // at threshold DEBUG). A non-empty working_dir becomes the child's directory.
     // Returns the exit status (0..255), or -1 when the child did not exit normally.
+    // The output is read while the child itself lives, then what is left in the
+    // pipe; descendants that keep the pipe open do not hold the call. With
+    // timeout_seconds > 0 the child and its process group are killed when the
+    // limit passes (ERROR line, result -1). The child starts with default
+    // signal dispositions and an empty mask.
     // Throws when the pipe, the fork or the wait fails.
     int command(const char* const* cmd_argv, std::string* output = nullptr,
-                const std::string& working_dir = std::string());
+                const std::string& working_dir = std::string(), int timeout_seconds = 0);
 
-    // Replaces the process image; returns only on failure, with execvp's result.
+    // Replaces the process image (default signal handling for the new
+    // program); returns only on failure, with execvp's result.
     int execvp(const char* program, const char* const* argv);
 
     // Mounts source onto target with MS_* flags; options and fstype may be null
@@ -26,6 +32,12 @@ public:
     // point before anything is mounted. Throws on every failure.
     void mount(const std::string& source, const std::string& target, unsigned long flags,
                const char* options, const char* fstype);
+
+    // Bind mounts what source_fd names onto what target_fd names (both opened
+    // with O_PATH), so that nothing can be swapped between the checks that
+    // opened them and the mount; target is the path for the messages and the
+    // "already mounted" refusal. Throws on every failure.
+    void bind_mount(int source_fd, int target_fd, const std::string& target);
 
     // Unmounts target; with delete_loop the backing loop device is detached as well.
     // Logs and returns false on failure (including a target that is not mounted);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include <cstdio>
 #include <regex>
@@ -120,6 +124,62 @@ TEST_F(System_command, child_killed_by_signal) {
                                                          "unexpected child process status\n")))
             << logged;
     }
+}
+
+using Clock = std::chrono::steady_clock;
+
+TEST_F(System_command, descendant_holding_the_pipe_does_not_hold_the_call) {
+    // The background sleep keeps the pipe's write end; the shell itself ends at once.
+    const char* argv[] = {"sh", "-c", "sleep 3 & echo started; exit 3", nullptr};
+    std::string output;
+    testing::internal::CaptureStdout();
+    const auto begin = Clock::now();
+    const int status = m_sys.command(argv, &output);
+    const auto took = Clock::now() - begin;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(3, status);
+    EXPECT_EQ("started\n", output);
+    EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+TEST_F(System_command, time_limit_kills_the_child_and_its_group) {
+    char marker[] = "/tmp/quillon-timeout-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(marker));
+    const std::string script = "echo partial; (sleep 3; touch " + std::string(marker) + "/late) & sleep 30";
+    const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
+    std::string output;
+    testing::internal::CaptureStdout();
+    const auto begin = Clock::now();
+    const int status = m_sys.command(argv, &output, std::string(), 1);
+    const auto took = Clock::now() - begin;
+    const std::string logged = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(-1, status);
+    EXPECT_EQ("partial\n", output);
+    EXPECT_LT(took, std::chrono::seconds(3));
+    if (at_most(ql::Log_level::ERROR)) {
+        EXPECT_NE(std::string::npos, logged.find("command sh did not finish within 1 s and was killed\n")) << logged;
+    }
+    sleep(3);
+    // The helper in the background was part of the killed group.
+    EXPECT_NE(0, access((std::string(marker) + "/late").c_str(), F_OK));
+    rmdir(marker);
+}
+
+TEST_F(System_command, child_gets_default_signals_and_an_empty_mask) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    const auto previous_pipe = std::signal(SIGPIPE, SIG_IGN);
+    const char* argv[] = {"sh", "-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status", nullptr};
+    std::string output;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, m_sys.command(argv, &output));
+    testing::internal::GetCapturedStdout();
+    std::signal(SIGPIPE, previous_pipe);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", output);
 }
 
 TEST(System_execvp, returns_failure_of_a_missing_program) {

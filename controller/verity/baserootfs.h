@@ -28,7 +28,9 @@ public:
     // fstype may be null (the type is detected). Raises on failure; a device
     // set up before the failure is removed again.
     void mount(const char* fstype);
-    // Unmounts and removes the device; failures are logged, never raised.
+    // Unmounts and removes the device; raises, touching nothing, while a
+    // container's overlay uses the base, and when the device stays (an
+    // absent one counts as removed).
     void umount();
 
     const std::string& log_name() const { return m_name; }

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 
 namespace ql {
 
@@ -19,13 +17,8 @@ struct Image_trailer {
 // the file is too small to hold anything besides a trailer.
 std::int64_t trailer_offset(std::uintmax_t file_size);
 
-// Reads the metadata and then the signature area from offset. Bytes that
-// cannot be read stay zero (the signature check then fails).
-void read_trailer(std::FILE* file, std::int64_t offset, Image_trailer& trailer);
-
-struct File_closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, File_closer>;
+// Reads the metadata and then the signature area from offset of the open
+// image. Bytes that cannot be read stay zero (the signature check then fails).
+void read_trailer(int fd, std::int64_t offset, Image_trailer& trailer);
 
 }  // namespace ql

@@ -84,7 +84,6 @@ struct Loop_device {
     explicit Loop_device(Kernel& kernel) : kernel(kernel) {}
     ~Loop_device() {
         close_fd(dev_fd);
-        close_fd(file_fd);
         close_fd(ctl_fd);
     }
     Loop_device(const Loop_device&) = delete;
@@ -99,34 +98,56 @@ struct Loop_device {
 
     Kernel& kernel;
     int ctl_fd = -1;
-    int file_fd = -1;
     int dev_fd = -1;
     std::string path;
 };
 
-// Binds image read-only to a free loop device that clears itself on last close.
-void bind_loop_device(Loop_device& loop, const std::string& image) {
+// Another process can take a free loop device between the query and the
+// bind; a few rounds of that are normal, an endless one is not.
+constexpr int loop_bind_attempts = 16;
+
+// Binds the image descriptor (the one whose trailer was verified) read-only
+// to a free loop device that clears itself on last close. LOOP_CONFIGURE does
+// it in one request; kernels before 5.8 answer EINVAL or ENOTTY and get the
+// two-request form.
+void bind_loop_device(Loop_device& loop, int file_fd) {
     Kernel& kernel = loop.kernel;
     loop.ctl_fd = kernel.open(loop_control_path, O_RDWR | O_CLOEXEC);
     QL_CHECK(loop.ctl_fd >= 0, "open loop control failed: ", errno);
-    loop.file_fd = kernel.open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    QL_CHECK(loop.file_fd >= 0, "open loop image failed: ", errno);
 
-    for (;;) {
+    bool configure = true;
+    for (int attempt = 1;; ++attempt) {
         const int devnr = kernel.ioctl(loop.ctl_fd, LOOP_CTL_GET_FREE, 0UL);
         QL_CHECK(devnr >= 0, "get free loop device failed: ", errno);
         loop.path = loop_device_prefix + std::to_string(devnr);
         loop.dev_fd = kernel.open(loop.path.c_str(), O_RDONLY | O_CLOEXEC);
         QL_CHECK(loop.dev_fd >= 0, "open loop device failed: ", errno);
-        const int ioctl_ret =
-            kernel.ioctl(loop.dev_fd, LOOP_SET_FD, static_cast<unsigned long>(loop.file_fd));
-        if (ioctl_ret == 0) {
-            break;
+        int ioctl_ret = -1;
+        if (configure) {
+            struct loop_config config;
+            std::memset(&config, 0, sizeof(config));
+            config.fd = static_cast<__u32>(file_fd);
+            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+            ioctl_ret = kernel.ioctl(loop.dev_fd, LOOP_CONFIGURE, &config);
+            if (ioctl_ret == 0) {
+                return;
+            }
+            if (errno == EINVAL || errno == ENOTTY) {
+                configure = false;
+            }
         }
-        if (errno == EBUSY) {
-            // Another process took the device between the query and the bind.
+        if (!configure) {
+            ioctl_ret = kernel.ioctl(loop.dev_fd, LOOP_SET_FD, static_cast<unsigned long>(file_fd));
+            if (ioctl_ret == 0) {
+                break;
+            }
+        }
+        if (errno == EBUSY && attempt < loop_bind_attempts) {
             loop.close_fd(loop.dev_fd);
             continue;
+        }
+        if (errno == EBUSY) {
+            LOG_ERROR("no free loop device after ", loop_bind_attempts, " attempts");
         }
         QL_CHECK(ioctl_ret == 0, "attach loop device failed: ", errno);
     }
@@ -142,6 +163,38 @@ void bind_loop_device(Loop_device& loop, const std::string& image) {
         errno = status_errno;
     }
     QL_CHECK(ioctl_ret == 0, "set loop device flags failed: ", errno);
+}
+
+bool is_decimal(const std::string& text) {
+    return !text.empty() && text.size() <= 20 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool is_hex(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    });
+}
+
+// The value of a decimal text that fits 64 bits.
+bool decimal_value(const std::string& text, std::uint64_t& value) {
+    if (!is_decimal(text)) {
+        return false;
+    }
+    value = 0;
+    for (const char c : text) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+bool is_block_size(const std::string& text) {
+    std::uint64_t value = 0;
+    return decimal_value(text, value) && value >= 512 && value <= 65536 && (value & (value - 1)) == 0;
 }
 
 }  // namespace
@@ -180,6 +233,53 @@ Verity_meta parse_verity_meta(std::string_view meta) {
     QL_CHECK(!verity_meta.datablocks.empty(), "datablocks", " not set");
     QL_CHECK(!verity_meta.hashtype.empty(), "hashtype", " not set");
     return verity_meta;
+}
+
+std::size_t verity_digest_size(const std::string& algorithm) {
+    static const std::pair<const char*, std::size_t> known[] = {
+        {"sha1", 20},     {"sha224", 28},   {"sha256", 32},      {"sha384", 48},
+        {"sha512", 64},   {"sha3-256", 32}, {"sha3-512", 64},    {"blake2b-256", 32},
+        {"blake2b-512", 64}, {"sm3", 32},
+    };
+    for (const auto& [name, size] : known) {
+        if (algorithm == name) {
+            return size;
+        }
+    }
+    return 0;
+}
+
+std::string malformed_verity_meta_key(const Verity_meta& verity_meta) {
+    if (verity_meta.hashtype != "0" && verity_meta.hashtype != "1") {
+        return "hashtype";
+    }
+    std::uint64_t datablocks = 0;
+    if (!decimal_value(verity_meta.datablocks, datablocks) || datablocks == 0) {
+        return "datablocks";
+    }
+    if (!is_block_size(verity_meta.datablocksize)) {
+        return "datablocksize";
+    }
+    if (!is_block_size(verity_meta.hashblocksize)) {
+        return "hashblocksize";
+    }
+    std::uint64_t block_size = 0;
+    decimal_value(verity_meta.datablocksize, block_size);
+    // The data area, its hash header and a hash block must stay within 64 bits.
+    if (datablocks > (UINT64_MAX - 2 * 65536) / block_size) {
+        return "datablocks";
+    }
+    const std::size_t digest_size = verity_digest_size(verity_meta.hashalgorithm);
+    if (digest_size == 0) {
+        return "hashalgorithm";
+    }
+    if (verity_meta.roothash.size() != 2 * digest_size || !is_hex(verity_meta.roothash)) {
+        return "roothash";
+    }
+    if (verity_meta.salt != "-" && (verity_meta.salt.size() % 2 != 0 || !is_hex(verity_meta.salt))) {
+        return "salt";
+    }
+    return std::string();
 }
 
 // ---- Verity ---------------------------------------------------------------
@@ -230,12 +330,12 @@ void Verity::check_metadata_signature(const char* key_file, const unsigned char*
     LOG_DEBUG("signature valid");
 }
 
-std::string Verity::setup(const char* key_file, const unsigned char* meta, std::int32_t meta_size,
-                          const unsigned char* sig, std::int32_t sig_size) {
+std::string Verity::setup(int image_fd, const char* key_file, const unsigned char* meta,
+                          std::int32_t meta_size, const unsigned char* sig, std::int32_t sig_size) {
     log_marker("VERIFYSIG", m_name);
     check_metadata_signature(key_file, meta, meta_size, sig, sig_size);
     log_marker("VERITYSETUP", m_name);
-    return setup_dm_verity_device(m_name, m_image, meta, meta_size, *m_sys, *m_fs);
+    return setup_dm_verity_device(m_name, image_fd, meta, meta_size, *m_sys, *m_fs);
 }
 
 bool Verity::remove() {
@@ -306,25 +406,32 @@ bool Dm_device::destroy() {
     } catch (...) {
         removed = false;
     }
-    // A stale node is deleted whatever the kernel said.
-    kernel.unlink((dm_node_prefix + name).c_str());
+    // The node goes only with its device: a node of a device that is still
+    // there is what its users and a later removal need.
+    if (removed) {
+        kernel.unlink((dm_node_prefix + name).c_str());
+    }
     return removed;
 }
 
 // ---- device setup ---------------------------------------------------------
 
-std::string setup_dm_verity_device(const std::string& name, const std::string& image,
-                                   const unsigned char* meta, std::int32_t meta_size, System& system,
-                                   Filesystem& filesystem, Kernel& kernel) {
+std::string setup_dm_verity_device(const std::string& name, int image_fd, const unsigned char* meta,
+                                   std::int32_t meta_size, System& system, Filesystem& filesystem,
+                                   Kernel& kernel) {
     LOG_DEBUG("setup dm-verity device");
     const Verity_meta verity_meta = parse_verity_meta(std::string_view(
         reinterpret_cast<const char*>(meta), static_cast<std::size_t>(std::max(meta_size, 0))));
+    // Every value goes into the kernel's table: its form is checked before
+    // any device exists.
+    const std::string malformed = malformed_verity_meta_key(verity_meta);
+    QL_CHECK(malformed.empty(), "meta data value of ", malformed, " is malformed");
 
     Dm_device device(name, system, filesystem, kernel);
     device.create();
 
     Loop_device loop(kernel);
-    bind_loop_device(loop, image);
+    bind_loop_device(loop, image_fd);
 
     const Verity_geometry geometry = verity_geometry(verity_meta);
     LOG_DEBUG("datasize: ", geometry.data_sectors);
@@ -351,17 +458,3 @@ std::string setup_dm_verity_device(const std::string& name, const std::string& i
 
 }  // namespace ql
 
-namespace ql {
-
-Verity_device::~Verity_device() {
-    if (m_released) {
-        return;
-    }
-    try {
-        m_verity.remove();
-    } catch (...) {
-        // The error that started the rollback is the one to report.
-    }
-}
-
-}  // namespace ql

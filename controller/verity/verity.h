@@ -25,8 +25,9 @@ public:
     Verity(const Verity&) = delete;
     Verity& operator=(const Verity&) = delete;
 
-    // Checks the signature, then builds the device; returns its node path.
-    std::string setup(const char* key_file, const unsigned char* meta, std::int32_t meta_size,
+    // Checks the signature, then builds the device on image_fd, the open
+    // image that meta and sig were read from; returns its node path.
+    std::string setup(int image_fd, const char* key_file, const unsigned char* meta, std::int32_t meta_size,
                       const unsigned char* sig, std::int32_t sig_size);
 
     // True when the device is gone afterwards (removed now or never there).
@@ -66,8 +67,8 @@ public:
     // Hands the device over to the caller.
     void release() { created = false; }
 
-    // Removes the device and its node; a missing device counts as removed.
-    // Never raises.
+    // Removes the device and then its node; a missing device counts as
+    // removed (its stale node is deleted). Never raises.
     bool destroy();
 
 private:
@@ -79,29 +80,12 @@ private:
     Kernel& kernel;
 };
 
-// Builds the dm-verity device "/dev/mapper/<name>" for image from the checked
-// metadata area and returns the node path.
-std::string setup_dm_verity_device(const std::string& name, const std::string& image,
-                                   const unsigned char* meta, std::int32_t meta_size, System& system,
-                                   Filesystem& filesystem, Kernel& kernel = linux_kernel());
+// Builds the dm-verity device "/dev/mapper/<name>" on the open image image_fd
+// from the checked metadata area and returns the node path. Malformed
+// metadata is refused before any device exists.
+std::string setup_dm_verity_device(const std::string& name, int image_fd, const unsigned char* meta,
+                                   std::int32_t meta_size, System& system, Filesystem& filesystem,
+                                   Kernel& kernel = linux_kernel());
 
 }  // namespace ql
 
-namespace ql {
-
-// Removes the device of a Verity when it goes, unless released: the rollback
-// of the steps that follow a successful setup.
-class Verity_device {
-public:
-    explicit Verity_device(Verity& verity) : m_verity(verity) {}
-    ~Verity_device();
-    Verity_device(const Verity_device&) = delete;
-    Verity_device& operator=(const Verity_device&) = delete;
-    void release() { m_released = true; }
-
-private:
-    Verity& m_verity;
-    bool m_released = false;
-};
-
-}  // namespace ql

@@ -25,7 +25,8 @@ struct Fault {
     std::function<void(const std::string& name)> clear;
     std::string expected_output;  // part of the log of the failed start
     std::string expected_error;   // part of the exception text
-    bool rules_loaded;            // the rollback must unload the rules
+    bool rules_loaded;            // the rules are unloaded (also after a refused load:
+                                  // the loader may have taken the lines before)
     std::string extra_path;       // put in front of PATH for the start
 };
 
@@ -41,25 +42,25 @@ std::vector<Fault> faults() {
         {"data partition creation",
          [](const std::string&) { run_shell("mount -o bind,ro /data/containerdata /data/containerdata"); },
          [](const std::string&) { run_shell("umount /data/containerdata"); },
-         "open data image failed: 30", "Assertion `data_file != nullptr` failed at container.cpp:", false, ""},
+         "open data image failed: 30", "Assertion `data_file != nullptr` failed at start.cpp:", false, ""},
         {"format", nothing, nothing, "unexpected data image format return code: 1",
-         "Assertion `mkfs_ret == 0` failed at container.cpp:", false, "/opt/failing-mkfs"},
+         "Assertion `mkfs_ret == 0` failed at start.cpp:", false, "/opt/failing-mkfs"},
         {"rename", nothing, nothing, "unexpected data image rename return code: -1",
-         "Assertion `mv_ret == 0` failed at container.cpp:", false, "/opt/blocking-mkfs"},
+         "Assertion `mv_ret == 0` failed at start.cpp:", false, "/opt/blocking-mkfs"},
         {"data partition mount",
          [](const std::string& name) { write_text("/data/containerdata/" + name, std::string(4 << 20, 'x')); },
          [](const std::string& name) { fs::remove("/data/containerdata/" + name); }, "mount failed: ",
          "Assertion `mount_success` failed at system.cpp:", false, ""},
         {"smack load", [](const std::string&) { write_text("/run/fake-smackload/load.exit", "1"); }, nothing,
-         " loading smack rules failed: ", "Assertion `m_sys->command(argv, nullptr) == 0` failed at container.cpp:",
-         false, ""},
-        {"first bind mount", [](const std::string&) { fs::remove(bind_target_1); }, nothing, "mount failed: ",
-         "Assertion `mount_success` failed at system.cpp:", true, ""},
+         " loading smack rules failed: ", "Assertion `m_sys->command(argv, nullptr) == 0` failed at smack_rules.cpp:",
+         true, ""},
+        {"first bind mount", [](const std::string&) { fs::remove(bind_target_1); }, nothing,
+         "bind mount target " + bind_target_1 + " refused: 2", "Assertion `target_fd` failed at start.cpp:", true, ""},
         {"second bind mount", [](const std::string&) { run_shell("mount -t tmpfs taken " + bind_target_2); },
          [](const std::string&) { run_shell("umount " + bind_target_2); }, "target path is already mounted",
          "Assertion `mount_success` failed at system.cpp:", true, ""},
         {"hand-over", nothing, nothing, "execute runc failed: 2",
-         "Assertion `m_sys->execvp(runc_run_argv[0], runc_run_argv) > 0` failed at container.cpp:", true,
+         "Assertion `m_sys->execvp(runc_run_argv[0], runc_run_argv) > 0` failed at start.cpp:", true,
          "/opt/no-runc"},
     };
 }

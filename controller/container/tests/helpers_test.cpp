@@ -1,6 +1,5 @@
 // The pure parts of the container code: runc's state output, the OCI process
-// user, SMACK labels, "meta.sh" lines, the working-directory rule and the
-// order in which a failed start is undone.
+// user, SMACK labels, "meta.sh" lines and the working-directory rule.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,7 +17,6 @@
 #include "controller/container/meta_config.h"
 #include "controller/container/process_scan.h"
 #include "controller/container/smack_label.h"
-#include "controller/container/start_rollback.h"
 #include "controller/container/status_getter.h"
 #include "controller/system/filesystem.h"
 
@@ -27,13 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string status_of(const std::string& text) {
-    Status_getter handler;
-    rapidjson::Reader reader;
-    rapidjson::StringStream stream(text.c_str());
-    reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
-    return handler.m_container_status;
-}
+std::string status_of(const std::string& text) { return runc_state_status(text); }
 
 TEST(Status_getter, TakesOnlyTheTopLevelStatusString) {
     EXPECT_EQ(status_of(R"({"ociVersion":"1.0.2","id":"c","pid":42,"status":"running",)"
@@ -247,75 +239,29 @@ TEST(Working_dir, PidNames) {
     EXPECT_FALSE(is_pid_name("99999999999999999999999"));
 }
 
-struct Undo_recorder {
-    std::vector<std::string> steps;
-    Start_undo undo() {
-        return {[this](const std::string& target) { steps.push_back("unbind " + target); },
-                [this] { steps.push_back("data"); },
-                [this] { steps.push_back("smack"); },
-                [this](bool overlay) { steps.push_back(overlay ? "image+overlay" : "image"); }};
+// A runc or a configuration file with absurd nesting must not exhaust the
+// stack: the readers run iteratively.
+TEST(Json_readers, DeepNestingIsRefusedWithoutRecursion) {
+    const std::string deep_arrays(200000, '[');
+    EXPECT_EQ(runc_state_status(deep_arrays), "");
+    std::string deep_objects;
+    for (int i = 0; i < 100000; ++i) {
+        deep_objects += "{\"a\":";
     }
-};
+    EXPECT_EQ(runc_state_status(R"({"status":"running","x":)" + deep_objects), "running");
 
-TEST(Start_rollback, UndoesEveryCompletedStepInOrder) {
-    Undo_recorder recorder;
-    {
-        Start_rollback rollback(recorder.undo());
-        rollback.image_mounted(true);
-        rollback.data_partition_mounted();
-        rollback.smack_rules_loaded();
-        rollback.bind_mounted("/a");
-        rollback.bind_mounted("/b");
-        rollback.bind_mounted("/c");
-    }
-    EXPECT_THAT(recorder.steps, ::testing::ElementsAre("unbind /c", "unbind /b", "unbind /a", "data",
-                                                       "smack", "image+overlay"));
+    Config<Filesystem> config(nullptr);
+    EXPECT_FALSE(config.read_process_user_text(R"({"process":)" + deep_arrays));
+    EXPECT_FALSE(config.read_process_user_text(deep_objects));
+    EXPECT_TRUE(config.read_process_user_text(R"({"process":{"user":{"uid":5,"gid":6}}})"));
+    EXPECT_EQ(config.uid, 5);
+    EXPECT_EQ(config.gid, 6);
 }
 
-TEST(Start_rollback, UndoesOnlyWhatWasDone) {
-    Undo_recorder nothing;
-    { Start_rollback rollback(nothing.undo()); }
-    EXPECT_TRUE(nothing.steps.empty());
-
-    Undo_recorder image_only;
-    {
-        Start_rollback rollback(image_only.undo());
-        rollback.image_mounted(false);
-        rollback.smack_rules_loaded();
-    }
-    EXPECT_THAT(image_only.steps, ::testing::ElementsAre("smack", "image"));
-
-    Undo_recorder kept;
-    {
-        Start_rollback rollback(kept.undo());
-        rollback.image_mounted(false);
-        rollback.data_partition_mounted();
-        rollback.bind_mounted("/a");
-        rollback.release();
-    }
-    EXPECT_TRUE(kept.steps.empty());
-}
-
-TEST(Start_rollback, AThrowingUndoStepDoesNotStopTheOthers) {
-    std::vector<std::string> steps;
-    Start_undo undo{[&](const std::string& target) {
-                        steps.push_back(target);
-                        throw std::runtime_error("busy");
-                    },
-                    [&] { throw std::runtime_error("gone"); },
-                    [&] { steps.push_back("smack"); },
-                    [&](bool) { steps.push_back("image"); }};
-    {
-        Start_rollback rollback(undo);
-        rollback.image_mounted(false);
-        rollback.data_partition_mounted();
-        rollback.smack_rules_loaded();
-        rollback.bind_mounted("/a");
-        rollback.bind_mounted("/b");
-        // Undoing early leaves nothing for the destructor to repeat.
-        rollback.undo();
-    }
-    EXPECT_THAT(steps, ::testing::ElementsAre("/b", "/a", "smack", "image"));
+TEST_F(Config_test, DeeplyNestedFileIsAFalseResult) {
+    Config<Filesystem> config(&filesystem);
+    EXPECT_FALSE(config.read_process_user(write(R"({"process":{"user":)" + std::string(200000, '['))));
+    EXPECT_EQ(config.uid, -1);
 }
 
 }  // namespace

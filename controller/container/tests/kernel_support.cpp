@@ -170,26 +170,22 @@ std::vector<std::string> smackload_calls() { return lines_of("/run/fake-smackloa
 
 bool Squashfs_container::fail_image = false;
 
-bool Squashfs_container::mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype) {
-    uses_rootfs_overlay = false;
+Image_mount Squashfs_container::mount_rootfs_image(const char* fstype) {
     if (fail_image) {
         throw std::runtime_error("image refused");
     }
-    System sys;
+    static System sys;
     Filesystem files;
     files.create_directory(content_dir());
     sys.mount(image(), content_dir(), MS_RDONLY, nullptr, fstype != nullptr ? fstype : "squashfs");
+    Image_mount mounted(sys, nullptr);
+    mounted.add_mount(content_dir(), true);
     if (files.exists("/run/base-rootfs/rootfs")) {
         const std::string options = "lowerdir=" + rootfs_dir() + ":/run/base-rootfs/rootfs";
-        try {
-            sys.mount("overlay", rootfs_dir(), MS_RDONLY, options.c_str(), "overlay");
-        } catch (...) {
-            sys.umount(content_dir(), true);
-            throw;
-        }
-        uses_rootfs_overlay = true;
+        sys.mount("overlay", rootfs_dir(), MS_RDONLY, options.c_str(), "overlay");
+        mounted.add_mount(rootfs_dir());
     }
-    return true;
+    return mounted;
 }
 
 bool Squashfs_container::remove_verity_device(bool uses_rootfs_overlay) {

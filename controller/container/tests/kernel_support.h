@@ -49,7 +49,7 @@ std::vector<std::string> smackload_calls();
 class Squashfs_container : public Container {
 public:
     using Container::Container;
-    bool mount_rootfs_image(bool& uses_rootfs_overlay, const char* fstype) override;
+    Image_mount mount_rootfs_image(const char* fstype) override;
     bool remove_verity_device(bool uses_rootfs_overlay) override;
 
     static bool fail_image;

@@ -9,6 +9,10 @@ Writes into the staged guest root ($1):
                                            smack-rules, pre-start.sh, post-stop.sh, share/
   /containers/target/fb/...-xz-...         the same with an 8 MiB partition, for faults
   /containers/target/tampered/...-xz-...   box's image with a signature byte changed
+  /containers/target/hard/...-xz-...       like fb, with scripts steered by files in /run/hard
+                                           (a daemon left running, a pre-start that sleeps
+                                           the seconds in prestart-slow, default 5) and a
+                                           symbolic link "escape" to /etc
   /vm/failbin/mkfs.ext4                    a formatter that always fails
 """
 import json
@@ -80,6 +84,40 @@ def container(name, size_mb):
 
 box = container("box", 64)
 container("fb", 8)
+
+# Scripts whose behaviour the checks switch by files in /run/hard.
+HARD_PRE = b"""#!/bin/sh
+echo "pre-start hard in $(pwd)" >> /run/container-scripts.log
+if [ -e /run/hard/prestart-bg ]; then
+  # a daemon that keeps the script's output open
+  sleep 60 &
+  echo $! > /run/hard/prestart-daemon.pid
+fi
+if [ -e /run/hard/prestart-slow ]; then
+  touch /run/hard/prestart-running
+  seconds=$(cat /run/hard/prestart-slow)
+  sleep ${seconds:-5}
+fi
+"""
+HARD_POST = b"""#!/bin/sh
+echo "post-stop hard in $(pwd)" >> /run/container-scripts.log
+if [ -e /run/hard/poststop-bg ]; then
+  sleep 60 &
+  echo $! > /run/hard/poststop-daemon.pid
+fi
+"""
+hard_src = os.path.join(work, "src-hard")
+tree(hard_src, {
+    "config.json": (json.dumps(config, indent=2).encode(), 0o644),
+    "meta.sh": (b"DATASIZEMB=8\n", 0o644),
+    "smack-rules": (b"System hard rwx\n", 0o644),
+    "pre-start.sh": (HARD_PRE, 0o755),
+    "post-stop.sh": (HARD_POST, 0o755),
+    "share/hello.txt": (b"shared by hard\n", 0o644),
+})
+os.symlink("/etc", os.path.join(hard_src, "escape"))
+subprocess.run([os.path.join(tools, "make-busybox-rootfs.sh"), os.path.join(hard_src, "rootfs")], check=True)
+build("hard", hard_src, os.path.join(stage, "containers", "target", "hard", "hard.rootfs.squashfs-xz-dmverity"))
 
 with open(box, "rb") as f:
     image = bytearray(f.read())

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "controller/system/unique_fd.h"
 #include "controller/verity/baserootfs.h"
 
 namespace ql {
@@ -50,8 +52,8 @@ TEST_F(Trailer_test, OffsetLeavesRoomForTheTrailerOnly) {
 
 TEST_F(Trailer_test, ReadsMetadataThenSignatureFromTheEnd) {
     const std::size_t size = 3 * 4096 + 17;
-    File file(std::fopen(image(size).c_str(), "r"));
-    ASSERT_NE(file, nullptr);
+    const Unique_fd file(::open(image(size).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(file);
     Image_trailer trailer;
     read_trailer(file.get(), trailer_offset(size), trailer);
     const std::size_t start = size - 4096;
@@ -64,7 +66,7 @@ TEST_F(Trailer_test, ReadsMetadataThenSignatureFromTheEnd) {
 }
 
 TEST_F(Trailer_test, BytesBeyondTheEndStayZero) {
-    File file(std::fopen(image(2000).c_str(), "r"));
+    const Unique_fd file(::open(image(2000).c_str(), O_RDONLY | O_CLOEXEC));
     Image_trailer trailer;
     read_trailer(file.get(), 1000, trailer);
     EXPECT_EQ(trailer.meta[999], 1999 % 251);
@@ -98,7 +100,7 @@ TEST_F(Trailer_test, BaseRootfsRefusesAMissingImageBeforeAnything) {
 TEST_F(Trailer_test, BaseRootfsRefusesAnImageOfATrailerOrLess) {
     for (const std::size_t size : {std::size_t{0}, std::size_t{100}, std::size_t{4096}}) {
         const auto [error, output] = mount_failure(image(size).string());
-        EXPECT_THAT(error, StartsWith("Assertion `offset > 0` failed at baserootfs.cpp:")) << size;
+        EXPECT_THAT(error, StartsWith("Assertion `offset > 0` failed at image_mount.cpp:")) << size;
         EXPECT_THAT(output, HasSubstr(") base rootfs image corruption detected\n"));
         EXPECT_THAT(output, testing::Not(HasSubstr("VERIFYSIG"))) << "no signature check";
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "controller/container/container.h"
+#include "controller/container/mount_sweep.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -21,9 +22,9 @@ int main(int argc, char** argv) {
         if (action == "image") {
             std::printf("%s\n", container.image().c_str());
         } else if (action == "mount") {
-            bool uses_rootfs_overlay = true;
-            container.mount_rootfs_image(uses_rootfs_overlay, argc > 3 ? argv[3] : nullptr);
-            std::printf("overlay=%d\n", uses_rootfs_overlay ? 1 : 0);
+            ql::Image_mount mounted = container.mount_rootfs_image(argc > 3 ? argv[3] : nullptr);
+            mounted.release();
+            std::printf("overlay=%d\n", ql::is_mount_point(container.rootfs_dir()) ? 1 : 0);
         } else if (action == "remove") {
             const bool overlay = argc > 3 && std::strcmp(argv[3], "1") == 0;
             std::printf("removed=%d\n", container.remove_verity_device(overlay) ? 1 : 0);

@@ -53,7 +53,9 @@ echo 1 > /run/fake-smackload/load.exit
 : > /run/fake-smackload/calls
 q start fb -d $binds
 rm -f /run/fake-smackload/load.exit
-grep -q -- "^-c" /run/fake-smackload/calls && fail "rules unloaded that were not loaded"
+# The loader may have taken the lines before the one it refused.
+grep -qx -- "-c /run/containers/fb/content/smack-rules" /run/fake-smackload/calls ||
+  fail "rules not unloaded after the refused load"
 after_fault fb "loading smack rules failed: "
 
 echo "== first bind mount: target missing"
@@ -62,7 +64,7 @@ rmdir /srv/fb1
 q start fb -d $binds
 mkdir -p /srv/fb1
 grep -qx -- "-c /run/containers/fb/content/smack-rules" /run/fake-smackload/calls || fail "rules not unloaded"
-after_fault fb "mount failed: "
+after_fault fb "bind mount target /srv/fb1 refused: 2"
 
 echo "== second bind mount: target already a mount point"
 mount -t tmpfs taken /srv/fb2 || fail "tmpfs"
