@@ -23,7 +23,8 @@ if [ "${1:-}" = arm64 ]; then
   # the arm64 guest runs (veritysetup, runc, mkfs.ext4, nft).
   for p in libpcap-dev libnl-3-dev libnl-nf-3-dev libnl-cli-3-dev libmbedtls-dev \
            libmount-dev libsystemd-dev libgtest-dev libgmock-dev \
-           libcryptsetup12 libseccomp2 libext2fs2 libss2 libcom-err2 libnftables1; do
+           libcryptsetup12 libpopt0 libseccomp2 libext2fs2 libss2 libcom-err2 \
+           libnftables1 libedit2; do
     packages+=("$p:arm64")
   done
 fi
