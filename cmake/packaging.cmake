@@ -3,6 +3,9 @@
 # Shared library dependencies come from dpkg-shlibdeps; the programs that
 # quillon and the tools start are added by hand.
 include(GNUInstallDirs)
+# Packaging installs only the two programs and their files; it must not
+# build every test and benchmark first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(PACKAGE_VERSION "0.1.0" CACHE STRING "Version of the Debian packages")
 
