@@ -97,7 +97,7 @@ rm -rf "$tmp"
 tessaly-listener --help >/dev/null || fail "tessaly-listener --help"
 
 demo_log=$(mktemp)
-if scripts/demo.sh /usr/bin/tessaly >"$demo_log" 2>&1 &&
+if timeout -k 10 300 scripts/demo.sh /usr/bin/tessaly >"$demo_log" 2>&1 &&
    grep -q '\[listener\].*"specialFrameReports"' "$demo_log" &&
    grep -q '\[listener\].*"firewallFilterReports"' "$demo_log" &&
    grep -q '\[listener\].*"trafficFlowSamples"' "$demo_log"; then
