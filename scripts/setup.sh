@@ -19,12 +19,13 @@ packages=(
 
 if [ "${1:-}" = arm64 ]; then
   packages+=(crossbuild-essential-arm64 qemu-user-static qemu-system-arm)
-  # The :arm64 libraries of every dependency, and those of the programs that
+  # The :arm64 libraries of every dependency (with the C++ runtime, which the
+  # emulated tests, the guest and dpkg-shlibdeps need), and those of the programs that
   # the arm64 guest runs (veritysetup, runc, mkfs.ext4, nft).
   for p in libpcap-dev libnl-3-dev libnl-nf-3-dev libnl-cli-3-dev libmbedtls-dev \
            libmount-dev libsystemd-dev libgtest-dev libgmock-dev \
            libcryptsetup12 libpopt0 libseccomp2 libext2fs2 libss2 libcom-err2 \
-           libnftables1 libedit2; do
+           libnftables1 libedit2 libstdc++6; do
     packages+=("$p:arm64")
   done
 fi
