@@ -19,8 +19,9 @@ endfunction()
 
 # Tests that hand a program of this build to a host script
 # (python3 test.py $<TARGET_FILE:probe>) get the program's path; in a cross
-# build that path is a wrapper that runs the program under the emulator, as
-# CTest itself does for tests whose command is a target.
+# build that path is a small native program that runs it under the emulator,
+# as CTest itself does for tests whose command is a target, and passes on the
+# argv[0] it was given (qemu user mode's -0).
 function(add_test)
   set(args)
   set(programs)
@@ -32,11 +33,15 @@ function(add_test)
         get_property(done GLOBAL PROPERTY _project_emulated_${CMAKE_MATCH_1})
         if(NOT done)
           set_property(GLOBAL PROPERTY _project_emulated_${CMAKE_MATCH_1} TRUE)
-          list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
-          file(GENERATE OUTPUT ${wrapper}
-               CONTENT "#!/bin/sh\nexec ${emulator} \"${arg}\" \"$@\"\n"
-               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+          list(GET CMAKE_CROSSCOMPILING_EMULATOR 0 emulator)
+          add_custom_command(OUTPUT ${wrapper}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/emulated
+            COMMAND cc -O2 -Wall -Wextra -Werror "-DEMULATOR=\"${emulator}\""
+                    "-DPROGRAM=\"${arg}\"" ${PROJECT_SOURCE_DIR}/cmake/emulator_runner.c
+                    -o ${wrapper}
+            DEPENDS ${PROJECT_SOURCE_DIR}/cmake/emulator_runner.c VERBATIM)
+          add_custom_target(emulated_${CMAKE_MATCH_1} ALL DEPENDS ${wrapper})
+          add_dependencies(unit-tests emulated_${CMAKE_MATCH_1})
         endif()
         set(arg ${wrapper})
       endif()
