@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Live demonstration of tessaly against the real kernel, as root:
-#   scripts/demo.sh [build dir] [host name]
+#   scripts/demo.sh [build dir | tessaly program] [host name]
+# (a program path runs that binary, e.g. the installed /usr/bin/tessaly)
 # Runs the sensor inside private network, mount and UTS namespaces whose host
 # name is a partition name, logs traffic to NFLOG groups 101 and 102 with
 # netfilter rules, makes some traffic and shows every report and flow sample
@@ -9,7 +10,13 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
+if [ -f "${1:-}" ]; then
+  given=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+  tessaly=$given
+else
+  given=$(cd "${1:-$root/build}" && pwd)
+  tessaly=$given/sensor/runtime/tessaly
+fi
 host=${2:-qemu-arm64}
 
 if [ "${TESSALY_DEMO_INSIDE:-}" != 1 ]; then
@@ -17,10 +24,9 @@ if [ "${TESSALY_DEMO_INSIDE:-}" != 1 ]; then
     echo "demo: needs root (netfilter rules and namespaces)" >&2
     exit 1
   fi
-  exec unshare -n -m -u --propagation private env TESSALY_DEMO_INSIDE=1 "$0" "$build" "$host"
+  exec unshare -n -m -u --propagation private env TESSALY_DEMO_INSIDE=1 "$0" "$given" "$host"
 fi
 
-tessaly=$build/sensor/runtime/tessaly
 listener=$root/tools/listener/ids_listener.py
 [ -x "$tessaly" ] || { echo "demo: $tessaly is missing; build first" >&2; exit 1; }
 
@@ -29,7 +35,7 @@ say() { printf '\n\033[1mdemo: %s\033[0m\n' "$*"; }
 # Scratch space private to this mount namespace; a fresh /tmp would hide a
 # checkout that lives below /tmp, so then a temporary directory serves.
 scratch=/tmp
-case "$root/:$build/" in
+case "$root/:$given/" in
   /tmp/*|*:/tmp/*) scratch=$(mktemp -d /tmp/tessaly-demo.XXXXXX) ;;
   *) mount -t tmpfs tessaly-demo /tmp ;;
 esac

@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the demo need.
+#   scripts/setup.sh          the native build, tests, demo and packaging
+#   scripts/setup.sh arm64    also the cross build for 64-bit Arm, its unit
+#                             tests under qemu user-mode emulation and the arm64 guest
 # Idempotent: does nothing when all of them are present.
 set -euo pipefail
 
@@ -11,7 +14,21 @@ packages=(
   python3 iproute2 nftables iptables conntrack tshark util-linux procps
   squashfs-tools cryptsetup-bin openssl e2fsprogs runc
   qemu-system-x86 busybox-static cpio kmod
+  dpkg-dev man-db
 )
+
+if [ "${1:-}" = arm64 ]; then
+  packages+=(crossbuild-essential-arm64 qemu-user-static qemu-system-arm)
+  # The :arm64 libraries of every dependency (with the C++ runtime, which the
+  # emulated tests, the guest and dpkg-shlibdeps need), and those of the programs that
+  # the arm64 guest runs (veritysetup, runc, mkfs.ext4, nft).
+  for p in libpcap-dev libnl-3-dev libnl-nf-3-dev libnl-cli-3-dev libmbedtls-dev \
+           libmount-dev libsystemd-dev libgtest-dev libgmock-dev \
+           libcryptsetup12 libpopt0 libseccomp2 libext2fs2 libss2 libcom-err2 \
+           libnftables1 libedit2 libstdc++6; do
+    packages+=("$p:arm64")
+  done
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -31,7 +48,10 @@ else
   SUDO=
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ "${1:-}" = arm64 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  $SUDO dpkg --add-architecture arm64
+fi
 # tshark asks whether non-root users may capture; the default answer is fine.
 echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$SUDO apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"

@@ -3,6 +3,9 @@
 #   1. all tests through CTest (unit, kernel tests in private namespaces, qemu guest)
 #   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
 #   3. the concurrency tests under ThreadSanitizer
+#   4. the arm64 cross build: its unit tests under qemu user-mode emulation and
+#      the arm64 guest (qemu-system-aarch64 with Debian's arm64 cloud kernel)
+#   5. the Debian packages for amd64 and arm64: built, installed and tried
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,5 +23,13 @@ scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
 if (cd build-tsan && ctest -N -L tsan | grep -q 'Total Tests: [1-9]'); then
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan --timeout 900) || status=1
 fi
+
+# Only what the arm64 unit tests and the arm64 guest need.
+BUILD_TARGETS="unit-tests tessaly quillon report_probe man-pages" scripts/build-arm64.sh build-arm64
+(cd build-arm64 && ctest --output-on-failure -L unit --timeout 900) || status=1
+(cd build-arm64 && ctest --output-on-failure -R '^vm\.arm64' --timeout 900) || status=1
+
+rm -rf dist
+{ scripts/package.sh amd64 dist && scripts/package.sh arm64 dist && scripts/test-packages.sh dist; } || status=1
 
 exit $status

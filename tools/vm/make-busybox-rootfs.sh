@@ -26,6 +26,7 @@ fi
 mkdir -p "$dir/bin" "$dir/proc" "$dir/sys" "$dir/dev" "$dir/tmp" "$dir/etc"
 cp "$busybox" "$dir/bin/busybox"
 chmod 755 "$dir/bin/busybox"
-for applet in $("$busybox" --list); do
+# VM_EMULATOR runs a busybox of another architecture (qemu user mode).
+for applet in $(${VM_EMULATOR:-} "$busybox" --list); do
   [ "$applet" = busybox ] || ln -sf busybox "$dir/bin/$applet"
 done

@@ -54,6 +54,14 @@ class KernelPackage(unittest.TestCase):
         with self.assertRaises(vm_run.HarnessError):
             vm_run.kernel_package("kmod, linux-base")
 
+    def test_arm64_package_and_no_other_architecture(self):
+        self.assertEqual(
+            vm_run.kernel_package("linux-image-6.1.0-57-cloud-arm64 (= 6.1.192-3)",
+                                  "arm64"),
+            "linux-image-6.1.0-57-cloud-arm64")
+        with self.assertRaises(vm_run.HarnessError):
+            vm_run.kernel_package("linux-image-6.1.0-57-cloud-amd64", "arm64")
+
 
 class Cpio(unittest.TestCase):
     def setUp(self):
@@ -125,6 +133,43 @@ class Libraries(unittest.TestCase):
             self.assertTrue(os.path.exists(stage.path(name)))
             with open(stage.path(name), "rb") as a, open(real, "rb") as b:
                 self.assertEqual(a.read(), b.read())
+
+
+class ForeignPrograms(unittest.TestCase):
+    """Shipping by ELF headers alone, as for another architecture: checked
+    against the host's own programs and multiarch folder."""
+
+    multiarch = "x86_64-linux-gnu"
+
+    def test_library_closure_matches_the_loader(self):
+        program = os.path.realpath(shutil.which("veritysetup",
+                                                path="/usr/sbin:/sbin"))
+        by_elf = {os.path.basename(p) for p in
+                  vm_run.foreign_libraries(program, self.multiarch)}
+        by_ldd = {os.path.basename(p) for p in vm_run.shared_libraries(program)}
+        self.assertEqual(by_elf, by_ldd)
+
+    def test_program_from_unpacked_packages_through_a_link(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            sysroot = os.path.join(tmp, "sysroot")
+            os.makedirs(os.path.join(sysroot, "sbin"))
+            shutil.copy(os.path.realpath(shutil.which("mke2fs", path="/usr/sbin:/sbin")),
+                        os.path.join(sysroot, "sbin", "mke2fs"))
+            os.symlink("mke2fs", os.path.join(sysroot, "sbin", "mkfs.ext4"))
+            stage = vm_run.Stage(os.path.join(tmp, "stage"), "amd64", sysroot)
+            stage.arch = dict(stage.arch, multiarch=self.multiarch)
+            stage.add_program("mkfs.ext4")
+            self.assertTrue(os.path.isfile(stage.path("/sbin/mkfs.ext4")))
+            self.assertFalse(os.path.islink(stage.path("/sbin/mkfs.ext4")))
+            libext2fs = [p for p in vm_run.shared_libraries(
+                stage.path("/sbin/mkfs.ext4")) if "libext2fs" in p]
+            self.assertTrue(os.path.exists(stage.path(os.path.realpath(libext2fs[0]))))
+
+    def test_missing_program_is_an_error(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            stage = vm_run.Stage(os.path.join(tmp, "stage"), "arm64", tmp)
+            with self.assertRaises(vm_run.HarnessError):
+                stage.add_program("no-such-program")
 
 
 if __name__ == "__main__":

@@ -12,17 +12,32 @@
 #   [TIMEOUT <seconds>]        # whole guest, default 600
 #   [CHECK_TIMEOUT <seconds>]  # one check, default 300
 #   [MEMORY <MiB>]             # guest memory, default 512
-#   [DEPENDS <target> ...])    # targets whose files are shipped (documentation
+#   [DEPENDS <target> ...]     # targets whose files are shipped (documentation
 #                              # of intent; tests run after the build anyway)
+#   [ARCH amd64|arm64])        # guest architecture; default: the build's own
 #
 # Tests: vm.<suite> boots the guest (fixture), vm.<suite>.<check> report the
 # checks. All carry the label "vm".
 set(PROJECT_VM_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(PROJECT_IMAGE_BUILDER ${CMAKE_CURRENT_LIST_DIR}/../image-builder/image_builder.py)
 set(PROJECT_VM_CACHE ${CMAKE_BINARY_DIR}/vm-cache)
+# Foreign guests (kernel and program packages of another architecture) are
+# cached outside the build tree, in folders named by the package versions.
+if(DEFINED ENV{XDG_CACHE_HOME})
+  set(vm_foreign_cache_default $ENV{XDG_CACHE_HOME}/partition-programs-vm)
+else()
+  set(vm_foreign_cache_default $ENV{HOME}/.cache/partition-programs-vm)
+endif()
+set(PROJECT_VM_FOREIGN_CACHE ${vm_foreign_cache_default} CACHE PATH
+    "Cache of foreign-architecture guest kernels and programs")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(PROJECT_VM_ARCH arm64)
+else()
+  set(PROJECT_VM_ARCH amd64)
+endif()
 
 function(project_vm_suite suite)
-  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT;MEMORY"
+  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT;MEMORY;ARCH"
                         "FILES;PROGRAMS;MODULES;APPEND;DEPENDS" ${ARGN})
   if(NOT V_CHECKS)
     message(FATAL_ERROR "project_vm_suite(${suite}): CHECKS <folder> is required")
@@ -34,8 +49,15 @@ function(project_vm_suite suite)
   if(NOT V_CHECK_TIMEOUT)
     set(V_CHECK_TIMEOUT 300)
   endif()
+  if(NOT V_ARCH)
+    set(V_ARCH ${PROJECT_VM_ARCH})
+  endif()
+  set(cache ${PROJECT_VM_CACHE})
+  if(NOT V_ARCH STREQUAL amd64)
+    set(cache ${PROJECT_VM_FOREIGN_CACHE})
+  endif()
   set(work ${CMAKE_BINARY_DIR}/vm/${suite})
-  set(args boot --suite ${suite} --checks ${checks} --cache ${PROJECT_VM_CACHE}
+  set(args boot --suite ${suite} --arch ${V_ARCH} --checks ${checks} --cache ${cache}
            --work ${work} --image-builder ${PROJECT_IMAGE_BUILDER}
            --timeout ${V_TIMEOUT} --check-timeout ${V_CHECK_TIMEOUT})
   if(V_MEMORY)

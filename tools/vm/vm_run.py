@@ -24,6 +24,7 @@ import argparse
 import ctypes
 import fcntl
 import glob
+import hashlib
 import os
 import re
 import shutil
@@ -39,6 +40,27 @@ DEFAULT_MODULES = ["loop", "squashfs", "dm-verity", "overlay"]
 DEFAULT_PROGRAMS = ["veritysetup", "runc"]
 SKIP_CODE = 77
 GUEST_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+
+# What differs between guest architectures. The native one (amd64) ships the
+# host's own programs; a foreign one ships programs from its Debian packages,
+# unpacked into the cache, with their libraries from the host's multiarch
+# folder (the :arm64 library packages, see scripts/setup.sh).
+ARCHES = {
+    "amd64": {
+        "qemu": ["qemu-system-x86_64"],
+        "console": "ttyS0",
+    },
+    "arm64": {
+        "qemu": ["qemu-system-aarch64", "-machine", "virt", "-cpu", "cortex-a57"],
+        # virt has one serial port: the results go to a virtio console.
+        "console": "ttyAMA0",
+        "results": "/dev/hvc0",
+        "modules": ["virtio_mmio", "virtio_console"],
+        "multiarch": "aarch64-linux-gnu",
+        "emulator": ["qemu-aarch64-static"],
+        "packages": ["cryptsetup-bin", "runc", "e2fsprogs", "nftables"],
+    },
+}
 
 
 class HarnessError(Exception):
@@ -73,7 +95,8 @@ def apt_download(package, dest):
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                               text=True, check=False)
         if proc.returncode == 0:
-            debs = glob.glob(os.path.join(dest, f"{package}_*.deb"))
+            name = package.split(":")[0]
+            debs = glob.glob(os.path.join(dest, f"{name}_*.deb"))
             if debs:
                 return debs[0]
         if attempt == 1:
@@ -82,17 +105,65 @@ def apt_download(package, dest):
     raise HarnessError(f"apt-get download {package} failed: {proc.stdout}")
 
 
-def kernel_package(depends):
+def kernel_package(depends, arch="amd64"):
     """The versioned kernel image package named in a Depends field."""
-    m = re.search(r"(linux-image-[0-9][^ ,(]*-cloud-amd64)(?![-\w])", depends)
+    m = re.search(r"(linux-image-[0-9][^ ,(]*-cloud-%s)(?![-\w])" % arch, depends)
     if not m:
         raise HarnessError(f"no cloud kernel image in: {depends}")
     return m.group(1)
 
 
-def resolve_kernel_package(meta_deb):
+def resolve_kernel_package(meta_deb, arch="amd64"):
     """The versioned image package that the meta package depends on."""
-    return kernel_package(run(["dpkg-deb", "-f", meta_deb, "Depends"]))
+    return kernel_package(run(["dpkg-deb", "-f", meta_deb, "Depends"]), arch)
+
+
+def foreign_cache_key(arch):
+    """Names the versions a foreign guest is made of: the .deb file names
+    that apt would fetch now (a new kernel or program version is a new key)."""
+    names = [f"linux-image-cloud-{arch}", "busybox-static"] + ARCHES[arch]["packages"]
+    proc = subprocess.run(["apt-get", "download", "--print-uris"] +
+                          [f"{n}:{arch}" for n in names],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, check=False)
+    files = sorted(re.findall(r"^'\S+' (\S+\.deb) ", proc.stdout, re.M))
+    if proc.returncode != 0 or len(files) != len(names):
+        raise HarnessError(f"apt-get download --print-uris failed: {proc.stdout}")
+    return hashlib.sha256("\n".join(files).encode()).hexdigest()[:16]
+
+
+def prepare_foreign_cache(cache, arch):
+    """Like prepare_cache for another architecture, in <cache>/<arch>-<key>;
+    also unpacks the guest programs' packages into its root/."""
+    os.makedirs(cache, exist_ok=True)
+    base = os.path.join(cache, f"{arch}-{foreign_cache_key(arch)}")
+    with open(os.path.join(cache, ".lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(os.path.join(base, "ready")):
+            shutil.rmtree(base, ignore_errors=True)
+            debs = os.path.join(base, "debs")
+            os.makedirs(debs)
+            log(f"fetching the {arch} kernel, busybox-static and "
+                f"{' '.join(ARCHES[arch]['packages'])}")
+            meta = apt_download(f"linux-image-cloud-{arch}:{arch}", debs)
+            kernel = resolve_kernel_package(meta, arch)
+            run(["dpkg", "-x", apt_download(f"{kernel}:{arch}", debs),
+                 os.path.join(base, "kernel")])
+            run(["dpkg", "-x", apt_download(f"busybox-static:{arch}", debs),
+                 os.path.join(base, "busybox")])
+            for package in ARCHES[arch]["packages"]:
+                run(["dpkg", "-x", apt_download(f"{package}:{arch}", debs),
+                     os.path.join(base, "root")])
+            shutil.rmtree(debs)
+            version = kernel_version(base)
+            run(["depmod", "-b", os.path.join(base, "kernel"), version])
+            with open(os.path.join(base, "ready"), "w") as f:
+                f.write(version + "\n")
+        version = kernel_version(base)
+        return (os.path.join(base, "kernel", "boot", f"vmlinuz-{version}"),
+                os.path.join(base, "kernel"), version,
+                os.path.join(base, "busybox", "bin", "busybox"),
+                os.path.join(base, "root"))
 
 
 def prepare_cache(cache):
@@ -152,8 +223,16 @@ def module_files(kernel_root, version, modules):
 class Stage:
     """A directory tree that becomes the guest's root file system."""
 
-    def __init__(self, root):
+    def __init__(self, root, arch="amd64", sysroot=None):
         self.root = root
+        self.arch = ARCHES[arch]
+        # Unpacked packages of a foreign architecture's guest programs.
+        self.sysroot = sysroot
+
+    def libraries(self, binary):
+        if self.sysroot is None:
+            return shared_libraries(binary)
+        return foreign_libraries(binary, self.arch["multiarch"])
 
     def path(self, guest_path):
         return os.path.join(self.root, guest_path.lstrip("/"))
@@ -196,6 +275,9 @@ class Stage:
                 self.symlink(real, link)
 
     def add_program(self, program, guest_path=None):
+        if self.sysroot is not None:
+            self.add_foreign_program(program, guest_path)
+            return
         host = program if os.sep in program else find_program(program)
         if not os.path.isfile(host):
             raise HarnessError(f"program not found: {program}")
@@ -206,6 +288,34 @@ class Stage:
                              os.path.basename(host))
         self.copy(real, guest_path or named)
         for lib in shared_libraries(real):
+            self.add_library(lib)
+
+    def add_foreign_program(self, program, guest_path=None):
+        """A program from the unpacked packages, at its packaged path."""
+        if os.sep in program:
+            found = program if os.path.isfile(program) else None
+        else:
+            found = None
+            for d in GUEST_PATH.split(":"):
+                candidate = os.path.join(self.sysroot, d.lstrip("/"), program)
+                if os.path.lexists(candidate):
+                    found = candidate
+                    break
+        if not found:
+            raise HarnessError(f"program not found in {self.sysroot}: {program}")
+        # A link inside the package (mkfs.ext4 -> mke2fs) resolves there.
+        real = found
+        while os.path.islink(real):
+            target = os.readlink(real)
+            real = (os.path.join(self.sysroot, target.lstrip("/"))
+                    if target.startswith("/")
+                    else os.path.join(os.path.dirname(real), target))
+        if guest_path is None:
+            guest_path = "/" + os.path.relpath(found, self.sysroot)
+            if guest_path.startswith("/.."):
+                guest_path = "/usr/bin/" + os.path.basename(found)
+        self.copy(real, guest_path)
+        for lib in self.libraries(real):
             self.add_library(lib)
 
 
@@ -235,10 +345,41 @@ def shared_libraries(binary):
     return libs
 
 
+def elf_dependencies(binary):
+    """(interpreter or None, NEEDED names) of an ELF file of any machine."""
+    out = run(["readelf", "-W", "-l", "-d", binary])
+    interp = re.search(r"program interpreter: (\S+)\]", out)
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out)
+    return (interp.group(1) if interp else None), needed
+
+
+def foreign_libraries(binary, multiarch):
+    """Paths of the loader and the shared libraries (all of them, also
+    indirect ones) of a foreign binary, found in the host's multiarch
+    folders."""
+    dirs = [f"/usr/lib/{multiarch}", f"/lib/{multiarch}"]
+    interp, needed = elf_dependencies(binary)
+    libs = [interp] if interp else []
+    pending, seen = list(needed), set()
+    while pending:
+        name = pending.pop(0)
+        if name in seen:
+            continue
+        seen.add(name)
+        path = next((os.path.join(d, name) for d in dirs
+                     if os.path.exists(os.path.join(d, name))), None)
+        if path is None:
+            raise HarnessError(f"{binary}: missing library {name} in "
+                               f"{' or '.join(dirs)} (install its :arm64 package)")
+        libs.append(path)
+        pending.extend(elf_dependencies(path)[1])
+    return libs
+
+
 def make_busybox_tree(stage, busybox, prefix=""):
     """busybox with a link for every applet under prefix/bin."""
     stage.copy(busybox, f"{prefix}/bin/busybox", 0o755)
-    applets = run([busybox, "--list"]).split()
+    applets = run(stage.arch.get("emulator", []) + [busybox, "--list"]).split()
     for applet in applets:
         if applet != "busybox":
             stage.symlink("busybox", f"{prefix}/bin/{applet}")
@@ -273,7 +414,8 @@ def build_stage(args, stage, busybox, kernel_root, version):
                f"{bundle}/config.json", 0o644)
 
     modules = module_files(kernel_root, version,
-                           DEFAULT_MODULES + list(args.module))
+                           stage.arch.get("modules", []) + DEFAULT_MODULES +
+                           list(args.module))
     with open(stage.path("/vm/modules"), "w") as f:
         for mod in modules:
             guest = "/lib/modules/" + os.path.relpath(
@@ -293,7 +435,7 @@ def build_stage(args, stage, busybox, kernel_root, version):
         if os.path.isfile(host) and os.access(host, os.X_OK):
             with open(host, "rb") as f:
                 if f.read(4) == b"\x7fELF":
-                    for lib in shared_libraries(host):
+                    for lib in stage.libraries(host):
                         stage.add_library(lib)
 
     checks = sorted(glob.glob(os.path.join(args.checks, "*.sh")))
@@ -307,7 +449,8 @@ def build_stage(args, stage, busybox, kernel_root, version):
     if args.prepare:
         env = dict(os.environ, VM_STAGE=stage.root, VM_SUITE=args.suite,
                    VM_WORK=args.work, VM_CACHE=args.cache,
-                   VM_BUSYBOX=busybox, VM_TOOLS=HERE,
+                   VM_BUSYBOX=busybox, VM_TOOLS=HERE, VM_ARCH=args.arch,
+                   VM_EMULATOR=" ".join(stage.arch.get("emulator", [])),
                    IMAGE_BUILDER=args.image_builder or "")
         log(f"preparing: {args.prepare}")
         proc = subprocess.run([args.prepare, stage.root], env=env,
@@ -380,12 +523,22 @@ def boot(args, vmlinuz, initrd):
     for f in (console, results):
         if os.path.exists(f):
             os.unlink(f)
-    append = "console=ttyS0 panic=-1 quiet loglevel=4 " + " ".join(args.append)
-    argv = [args.qemu, "-accel", args.accel, "-m", str(args.memory),
+    arch = ARCHES[args.arch]
+    append = f"console={arch['console']} panic=-1 quiet loglevel=4 "
+    qemu = [args.qemu] if args.qemu else arch["qemu"][:1]
+    argv = qemu + arch["qemu"][1:] + [
+            "-accel", args.accel, "-m", str(args.memory),
             "-smp", "1", "-nodefaults", "-display", "none", "-no-reboot",
-            "-kernel", vmlinuz, "-initrd", initrd, "-append", append.strip(),
-            "-serial", f"file:{console}", "-serial", f"file:{results}",
-            "-monitor", "none"]
+            "-kernel", vmlinuz, "-initrd", initrd,
+            "-serial", f"file:{console}", "-monitor", "none"]
+    if "results" in arch:
+        argv += ["-device", "virtio-serial-device",
+                 "-chardev", f"file,id=results,path={results}",
+                 "-device", "virtconsole,chardev=results"]
+        append += f"vm.results={arch['results']} "
+    else:
+        argv += ["-serial", f"file:{results}"]
+    argv += ["-append", (append + " ".join(args.append)).strip()]
     log(f"booting: {' '.join(argv)}")
     start = time.monotonic()
     proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
@@ -441,9 +594,14 @@ def parse_results(text):
 def cmd_boot(args):
     args.work = os.path.abspath(args.work)
     os.makedirs(args.work, exist_ok=True)
-    vmlinuz, kernel_root, version, busybox = prepare_cache(
-        os.path.abspath(args.cache))
-    stage = Stage(os.path.join(args.work, "root"))
+    if args.arch == "amd64":
+        vmlinuz, kernel_root, version, busybox = prepare_cache(
+            os.path.abspath(args.cache))
+        sysroot = None
+    else:
+        vmlinuz, kernel_root, version, busybox, sysroot = prepare_foreign_cache(
+            os.path.abspath(args.cache), args.arch)
+    stage = Stage(os.path.join(args.work, "root"), args.arch, sysroot)
     n = build_stage(args, stage, busybox, kernel_root, version)
     initrd = os.path.join(args.work, "initramfs.cpio")
     write_cpio(stage.root, initrd)
@@ -522,7 +680,9 @@ def main(argv=None):
                    help="seconds one check may run inside the guest")
     b.add_argument("--memory", type=int, default=512)
     b.add_argument("--accel", default="tcg")
-    b.add_argument("--qemu", default="qemu-system-x86_64")
+    b.add_argument("--arch", default="amd64", choices=sorted(ARCHES),
+                   help="guest architecture (Debian's name)")
+    b.add_argument("--qemu", help="qemu system emulator (default for --arch)")
     r = sub.add_parser("result", help="outcome of one check")
     r.add_argument("--work", required=True)
     r.add_argument("--check", required=True)
