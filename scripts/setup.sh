@@ -11,6 +11,7 @@ packages=(
   python3 iproute2 nftables iptables conntrack tshark util-linux procps
   squashfs-tools cryptsetup-bin openssl e2fsprogs runc
   qemu-system-x86 busybox-static cpio kmod
+  linux-source-6.1 bc bison flex libelf-dev libssl-dev
 )
 
 missing=()
