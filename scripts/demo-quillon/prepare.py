@@ -50,7 +50,9 @@ def image(name, source):
 
 
 def script(text):
-    return (f"#!/bin/sh\n{text}\n".encode(), 0o755)
+    # quillon shows a script's output only at DEBUG; the console shows it at
+    # once, between quillon's own lines.
+    return (f"#!/bin/sh\n{{\n{text}\n}} > /dev/console 2>&1\n".encode(), 0o755)
 
 
 key = os.path.join(work, "demo-key.pem")
@@ -116,5 +118,5 @@ with open(tampered, "wb") as f:
     f.write(data)
 say("tampered copy of demo's image: one byte of its signature changed")
 
-container("broken", 'echo "pre-start.sh: broken cannot prepare, exit 1"; exit 1',
+container("broken", 'echo "pre-start.sh: broken cannot prepare, exit 1"\nexit 1',
           'echo "post-stop.sh: broken"')

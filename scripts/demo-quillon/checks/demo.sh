@@ -47,7 +47,8 @@ devices() {
 container_mounts() {
   echo "# mounts of $1"
   awk -v c="/run/containers/$1/" -v b=/run/base-rootfs/ -v s=/srv/ \
-    'index($2, c) == 1 || index($2, b) == 1 || index($2, s) == 1 { print "  " $2 " (" $3 ")" }' \
+    'index($2, c) == 1 || index($2, b) == 1 || index($2, s) == 1 {
+       print "  " $2 " (" $3 ($2 ~ /\/data$/ ? ", " $4 : "") ")" }' \
     /proc/mounts | grep . || echo "(none)"
 }
 
