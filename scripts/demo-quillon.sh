@@ -32,7 +32,11 @@ fi
 
 fragment=tools/vm/kernel/smack.config
 kernel_args=()
-if [ "$smack" = yes ] || python3 tools/vm/kernel_build.py --cached "$fragment" >/dev/null 2>&1; then
+if [ "$smack" = yes ] && ! python3 tools/vm/kernel_build.py --cached "$fragment" >/dev/null 2>&1; then
+  echo "demo-quillon: building the SMACK kernel first (about 10 minutes on 2 cores, once)"
+  python3 tools/vm/kernel_build.py "$fragment" >/dev/null
+fi
+if python3 tools/vm/kernel_build.py --cached "$fragment" >/dev/null 2>&1; then
   echo "demo-quillon: guest kernel: built with SMACK ($fragment); rule loader: tools/vm/smackload.sh"
   kernel_args=(--kernel-config "$fragment" --append lsm=smack
                --file "$PWD/tools/vm/smackload.sh=/usr/bin/smackload")
