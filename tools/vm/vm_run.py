@@ -452,8 +452,9 @@ def cmd_boot(args):
                                "kernel has no modules")
         try:
             vmlinuz = kernel_build.built_kernel(args.kernel_config)
-        except kernel_build.KernelBuildError as e:
-            raise HarnessError(str(e)) from e
+        except (kernel_build.KernelBuildError,
+                subprocess.CalledProcessError) as e:
+            raise HarnessError(f"kernel build: {e}") from e
         version = os.path.basename(os.path.dirname(vmlinuz))
     stage = Stage(os.path.join(args.work, "root"))
     n = build_stage(args, stage, busybox, kernel_root, version)
