@@ -15,7 +15,7 @@ expect_contains "$out" " SMACK_LOAD_ADAPTIVE_CONT_sm" "load marker"
 runc state sm | grep -q '"status": "running"' || fail "sm not running"
 rule_loaded "App Ctl rwx" || fail "rule App Ctl not loaded: $(subject_rules App)"
 rule_loaded "App Log w" || fail "rule App Log not loaded: $(subject_rules App)"
-expect_eq "$(data_root_option)" "_" "smackfsroot of the data partition"
+expect_data_options "data=journal,smackfsroot=_"
 expect_eq "$(cat /srv/share/hello.txt)" "shared by sm" "bind mount"
 expect_eq "$(cat /run/containers/sm/content/rootfs/etc/base-only.txt)" "only in the base" "overlay"
 

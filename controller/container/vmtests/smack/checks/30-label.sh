@@ -7,7 +7,7 @@ on_exit "quillon stop sm -d >/dev/null 2>&1"
 ql Ctl start sm -d
 expect_rc 0
 runc state sm | grep -q '"status": "running"' || fail "sm not running"
-expect_eq "$(data_root_option)" "Ctl" "smackfsroot of the data partition"
+expect_data_options "data=journal,smackfsroot=Ctl"
 rule_loaded "App Ctl rwx" || fail "rule App Ctl not loaded: $(subject_rules App)"
 
 echo "+ App writes to the data partition"
