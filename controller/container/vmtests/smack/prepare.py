@@ -76,5 +76,7 @@ container("sm", {
 
 container("bad", {
     "meta.sh": (b"DATASIZEMB=8\n", 0o644),
+    # The overlay on the base needs the rootfs folder.
+    "rootfs/etc/bad-release": (b"bad\n", 0o644),
     "smack-rules": (b"Bad Ctl rwx\n" + b"L" * 300 + b" Ctl rwx\nBad Log w\n", 0o644),
 })
