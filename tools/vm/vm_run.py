@@ -452,8 +452,7 @@ def cmd_boot(args):
                                "kernel has no modules")
         try:
             vmlinuz = kernel_build.built_kernel(args.kernel_config)
-        except (kernel_build.KernelBuildError,
-                subprocess.CalledProcessError) as e:
+        except kernel_build.KernelBuildError as e:
             raise HarnessError(f"kernel build: {e}") from e
         version = os.path.basename(os.path.dirname(vmlinuz))
     stage = Stage(os.path.join(args.work, "root"))
