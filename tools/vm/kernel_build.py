@@ -199,10 +199,6 @@ def built_kernel(fragment, cache=None):
         start = time.monotonic()
         try:
             build(fragment, dest, scratch)
-        except KernelBuildError as e:
-            # Say why before the removal of the source tree.
-            log(f"kernel build failed: {e}")
-            raise
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
         elapsed = time.monotonic() - start
