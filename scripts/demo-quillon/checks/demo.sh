@@ -32,8 +32,14 @@ quillon_expect() {
 }
 
 devices() {
-  echo "# losetup -a"
-  losetup -a | grep . || echo "(no loop devices)"
+  echo "# loop devices in use (from /sys/block/loop*/loop/backing_file)"
+  found=
+  for loop in /sys/block/loop*; do
+    [ -f "$loop/loop/backing_file" ] || continue
+    echo "$(basename "$loop"): $(cat "$loop/loop/backing_file")"
+    found=1
+  done
+  [ -n "$found" ] || echo "(no loop devices)"
   echo "# device-mapper devices"
   found=
   for dm in /sys/block/dm-*; do
