@@ -15,6 +15,7 @@ packages=(
   squashfs-tools cryptsetup-bin openssl e2fsprogs runc
   qemu-system-x86 busybox-static cpio kmod
   dpkg-dev man-db
+  linux-source-6.1 bc bison flex libelf-dev libssl-dev
 )
 
 if [ "${1:-}" = arm64 ]; then

@@ -11,7 +11,49 @@ import unittest
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kernel_build  # noqa: E402
 import vm_run  # noqa: E402
+
+
+class KernelFragment(unittest.TestCase):
+    def test_options_and_refused_lines(self):
+        opts = kernel_build.fragment_options(
+            "# comment\nCONFIG_A=y\n\n# CONFIG_B is not set\nCONFIG_LSM=\"smack\"\n")
+        self.assertEqual(opts, {"CONFIG_A": "y", "CONFIG_B": "n",
+                                "CONFIG_LSM": '"smack"'})
+        with self.assertRaises(kernel_build.KernelBuildError):
+            kernel_build.fragment_options("SECURITY_SMACK=y\n")
+
+    def test_mismatches_after_olddefconfig(self):
+        wanted = {"CONFIG_A": "y", "CONFIG_B": "n", "CONFIG_C": "y",
+                  "CONFIG_LSM": '"smack"'}
+        config = ("CONFIG_A=y\nCONFIG_B=y\n# CONFIG_C is not set\n"
+                  'CONFIG_LSM="landlock,smack"\n')
+        self.assertEqual(kernel_build.config_mismatches(wanted, config), [
+            "CONFIG_B: wanted n, got y", "CONFIG_C: wanted y, got n",
+            'CONFIG_LSM: wanted "smack", got "landlock,smack"'])
+        # An option kconfig dropped for a missing dependency is absent.
+        self.assertEqual(kernel_build.config_mismatches({"CONFIG_D": "y"}, ""),
+                         ["CONFIG_D: wanted y, got n"])
+        self.assertEqual(kernel_build.config_mismatches(
+            {"CONFIG_A": "y", "CONFIG_E": "n"}, "CONFIG_A=y\n"), [])
+
+    def test_cache_key_follows_version_and_fragment(self):
+        a = kernel_build.cache_key("6.1.1-1", b"CONFIG_A=y\n")
+        self.assertNotEqual(a, kernel_build.cache_key("6.1.1-2", b"CONFIG_A=y\n"))
+        self.assertNotEqual(a, kernel_build.cache_key("6.1.1-1", b"CONFIG_A=m\n"))
+        self.assertEqual(a, kernel_build.cache_key("6.1.1-1", b"CONFIG_A=y\n"))
+
+    def test_smack_fragment_has_what_the_guests_need(self):
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                               "kernel", "smack.config")) as f:
+            opts = kernel_build.fragment_options(f.read())
+        for name, value in [("CONFIG_MODULES", "n"), ("CONFIG_SECURITY_SMACK", "y"),
+                            ("CONFIG_LSM", '"smack"'), ("CONFIG_DM_VERITY", "y"),
+                            ("CONFIG_BLK_DEV_LOOP", "y"), ("CONFIG_SQUASHFS", "y"),
+                            ("CONFIG_OVERLAY_FS", "y"), ("CONFIG_EXT4_FS", "y"),
+                            ("CONFIG_BPF_SYSCALL", "y"), ("CONFIG_CGROUP_BPF", "y")]:
+            self.assertEqual(opts.get(name), value, name)
 
 
 class ParseResults(unittest.TestCase):

@@ -9,6 +9,8 @@
 #   [PROGRAMS <name|path> ...] # host programs shipped with their libraries
 #   [MODULES <module> ...]     # extra kernel modules (dependencies follow)
 #   [APPEND <text> ...]        # extra kernel command line
+#   [KERNEL_CONFIG <fragment>] # boot a kernel built from Debian's source with
+#                              # this fragment on top of defconfig (no modules)
 #   [TIMEOUT <seconds>]        # whole guest, default 600
 #   [CHECK_TIMEOUT <seconds>]  # one check, default 300
 #   [MEMORY <MiB>]             # guest memory, default 512
@@ -17,7 +19,9 @@
 #   [ARCH amd64|arm64])        # guest architecture; default: the build's own
 #
 # Tests: vm.<suite> boots the guest (fixture), vm.<suite>.<check> report the
-# checks. All carry the label "vm".
+# checks. All carry the label "vm". With KERNEL_CONFIG, vm.kernel.<fragment
+# name> builds that kernel first (once per source version and fragment; the
+# cache is outside the build tree, see kernel_build.py).
 set(PROJECT_VM_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(PROJECT_IMAGE_BUILDER ${CMAKE_CURRENT_LIST_DIR}/../image-builder/image_builder.py)
 set(PROJECT_VM_CACHE ${CMAKE_BINARY_DIR}/vm-cache)
@@ -37,7 +41,7 @@ else()
 endif()
 
 function(project_vm_suite suite)
-  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT;MEMORY;ARCH"
+  cmake_parse_arguments(V "" "CHECKS;PREPARE;TIMEOUT;CHECK_TIMEOUT;MEMORY;ARCH;KERNEL_CONFIG"
                         "FILES;PROGRAMS;MODULES;APPEND;DEPENDS" ${ARGN})
   if(NOT V_CHECKS)
     message(FATAL_ERROR "project_vm_suite(${suite}): CHECKS <folder> is required")
@@ -79,13 +83,29 @@ function(project_vm_suite suite)
   foreach(a IN LISTS V_APPEND)
     list(APPEND args --append ${a})
   endforeach()
+  set(kernel_fixture "")
+  if(V_KERNEL_CONFIG)
+    get_filename_component(fragment ${V_KERNEL_CONFIG} ABSOLUTE)
+    get_filename_component(kernel ${fragment} NAME_WE)
+    list(APPEND args --kernel-config ${fragment})
+    # One build test per fragment, shared by the suites that boot it; a
+    # fresh build takes about 10 minutes on 2 cores.
+    if(NOT TEST vm.kernel.${kernel})
+      add_test(NAME vm.kernel.${kernel}
+               COMMAND python3 ${PROJECT_VM_DIR}/kernel_build.py ${fragment})
+      set_tests_properties(vm.kernel.${kernel} PROPERTIES
+        LABELS vm FIXTURES_SETUP vm_kernel_${kernel} TIMEOUT 3600
+        RESOURCE_LOCK vm_cache)
+    endif()
+    set(kernel_fixture vm_kernel_${kernel})
+  endif()
 
   # The guest itself; the driver kills it at TIMEOUT, CTest is the backstop.
   math(EXPR ctest_timeout "${V_TIMEOUT} + 300")
   add_test(NAME vm.${suite} COMMAND python3 ${PROJECT_VM_DIR}/vm_run.py ${args})
   set_tests_properties(vm.${suite} PROPERTIES
     LABELS vm FIXTURES_SETUP vm_${suite} TIMEOUT ${ctest_timeout}
-    RESOURCE_LOCK vm_cache)
+    RESOURCE_LOCK vm_cache FIXTURES_REQUIRED "${kernel_fixture}")
 
   file(GLOB scripts CONFIGURE_DEPENDS ${checks}/*.sh)
   list(SORT scripts)

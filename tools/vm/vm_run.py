@@ -34,6 +34,8 @@ import subprocess
 import sys
 import time
 
+import kernel_build
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 GUEST_DIR = os.path.join(HERE, "guest")
 DEFAULT_MODULES = ["loop", "squashfs", "dm-verity", "overlay"]
@@ -413,9 +415,10 @@ def build_stage(args, stage, busybox, kernel_root, version):
     stage.copy(os.path.join(GUEST_DIR, "bundle-config.json"),
                f"{bundle}/config.json", 0o644)
 
-    modules = module_files(kernel_root, version,
-                           stage.arch.get("modules", []) + DEFAULT_MODULES +
-                           list(args.module))
+    # A kernel built from a config fragment has everything built in.
+    modules = [] if args.kernel_config else module_files(
+        kernel_root, version,
+        stage.arch.get("modules", []) + DEFAULT_MODULES + list(args.module))
     with open(stage.path("/vm/modules"), "w") as f:
         for mod in modules:
             guest = "/lib/modules/" + os.path.relpath(
@@ -599,8 +602,20 @@ def cmd_boot(args):
             os.path.abspath(args.cache))
         sysroot = None
     else:
+        if args.kernel_config:
+            raise HarnessError("--kernel-config builds x86-64 kernels only")
         vmlinuz, kernel_root, version, busybox, sysroot = prepare_foreign_cache(
             os.path.abspath(args.cache), args.arch)
+    if args.kernel_config:
+        if args.module:
+            raise HarnessError("--module needs the Debian kernel; a built "
+                               "kernel has no modules")
+        try:
+            vmlinuz = kernel_build.built_kernel(args.kernel_config)
+        except (kernel_build.KernelBuildError,
+                subprocess.CalledProcessError) as e:
+            raise HarnessError(f"kernel build: {e}") from e
+        version = os.path.basename(os.path.dirname(vmlinuz))
     stage = Stage(os.path.join(args.work, "root"), args.arch, sysroot)
     n = build_stage(args, stage, busybox, kernel_root, version)
     initrd = os.path.join(args.work, "initramfs.cpio")
@@ -672,6 +687,9 @@ def main(argv=None):
                    help="extra kernel module to load (with dependencies)")
     b.add_argument("--prepare", help="host script run with the staged root")
     b.add_argument("--image-builder", help="path given to --prepare scripts")
+    b.add_argument("--kernel-config",
+                   help="boot a kernel built from this config fragment "
+                        "(kernel_build.py) instead of Debian's")
     b.add_argument("--append", action="append", default=[],
                    help="extra kernel command-line text")
     b.add_argument("--timeout", type=int, default=600,
