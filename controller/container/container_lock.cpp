@@ -1,3 +1,6 @@
+// Part of the container unit: its assertions name container.cpp.
+#define QL_SOURCE_FILE "container.cpp"
+
 #include "controller/container/container_lock.h"
 
 #include <fcntl.h>

@@ -1,6 +1,9 @@
 // The mount sweep of a stop: the container's own mounts are counted, every
 // other mount below its content directory or showing its devices is
 // unmounted, most recent first, until no pass makes progress.
+// Part of the container unit: its assertions name container.cpp.
+#define QL_SOURCE_FILE "container.cpp"
+
 #include "controller/container/mount_sweep.h"
 
 #include <libmount/libmount.h>

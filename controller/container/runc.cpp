@@ -1,4 +1,7 @@
 // The calls of the OCI runtime: state, kill and delete, each under a time limit.
+// Part of the container unit: its assertions name container.cpp.
+#define QL_SOURCE_FILE "container.cpp"
+
 #include <chrono>
 #include <string>
 #include <vector>

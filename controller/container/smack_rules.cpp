@@ -1,4 +1,7 @@
 // The container's SMACK rules and the label of the calling process.
+// Part of the container unit: its assertions name container.cpp.
+#define QL_SOURCE_FILE "container.cpp"
+
 #include <cerrno>
 #include <string>
 

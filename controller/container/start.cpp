@@ -1,5 +1,8 @@
 // Container start: a straight line of steps, each returning the owner that
 // undoes it, then the hand-over to the runtime.
+// Part of the container unit: its assertions name container.cpp.
+#define QL_SOURCE_FILE "container.cpp"
+
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/mount.h>

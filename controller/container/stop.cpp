@@ -1,5 +1,8 @@
 // Container stop: the runtime first, then the processes in its files, the
 // post-stop script, the rules and every mount, and the device last.
+// Part of the container unit: its assertions name container.cpp.
+#define QL_SOURCE_FILE "container.cpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>

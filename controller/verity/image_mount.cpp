@@ -17,11 +17,11 @@ namespace ql {
 const Image_texts base_rootfs_texts = {
     "base rootfs image size: ",      "base rootfs image corruption detected",
     "open base rootfs image failed: ", "rootfs_file != nullptr",
-    "veritysetup base rootfs image", "mount base rootfs image device"};
+    "veritysetup base rootfs image", "mount base rootfs image device", "baserootfs.cpp"};
 const Image_texts container_texts = {
     "container size: ",        "container directory corruption detected",
     "open container failed: ", "cont_file != nullptr",
-    "veritysetup container",   "mount container device"};
+    "veritysetup container",   "mount container device",   "container.cpp"};
 
 Image_mount::~Image_mount() { undo(); }
 
@@ -50,13 +50,18 @@ Image_mount mount_verified_image(Verity& verity, System& sys, Filesystem& fs, co
     // the path is replaced meanwhile.
     const Unique_fd image(::open(request.image.c_str(), O_RDONLY | O_CLOEXEC));
     if (!image) {
-        check_failed(texts.open_check, __FILE__, __LINE__, detail::concat(texts.open_failure, errno));
+        check_failed(texts.open_check, texts.unit, __LINE__, detail::concat(texts.open_failure, errno));
     }
     struct stat status {};
-    QL_CHECK(::fstat(image.get(), &status) == 0, "stat of ", request.image, " failed: ", errno);
+    if (::fstat(image.get(), &status) != 0) {
+        check_failed("::fstat(image.get(), &status) == 0", texts.unit, __LINE__,
+                     detail::concat("stat of ", request.image, " failed: ", errno));
+    }
     LOG_DEBUG(texts.size, status.st_size);
     const std::int64_t offset = trailer_offset(static_cast<std::uintmax_t>(status.st_size));
-    QL_CHECK(offset > 0, texts.corruption);
+    if (offset <= 0) {
+        check_failed("offset > 0", texts.unit, __LINE__, texts.corruption);
+    }
     LOG_DEBUG("metadata offset: ", offset);
     Image_trailer trailer;
     read_trailer(image.get(), offset, trailer);

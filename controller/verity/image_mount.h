@@ -57,6 +57,7 @@ struct Image_texts {
     const char* open_check;    // "rootfs_file != nullptr"
     const char* veritysetup;   // "veritysetup base rootfs image"
     const char* mount;         // "mount base rootfs image device"
+    const char* unit;          // "baserootfs.cpp": the file assertions name
 };
 extern const Image_texts base_rootfs_texts;
 extern const Image_texts container_texts;

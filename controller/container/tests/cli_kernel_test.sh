@@ -27,7 +27,7 @@ check "nothing asked of runc" $([ ! -s /run/fake-runc/calls ]; echo $?)
 run stop ghost
 check "stop of a missing image exits 1" $([ $status = 1 ]; echo $?)
 check "stop marker" $([[ "$out" == *"STOPPING_ADAPTIVE_CONT_ghost"* ]]; echo $?)
-check "stop reports the assertion" $([[ "$err" == *"failed at stop.cpp:"* ]]; echo $?)
+check "stop reports the assertion" $([[ "$err" == *"failed at container.cpp:"* ]]; echo $?)
 
 # A file too small to hold an image trailer fails before any device exists.
 mkdir -p /containers/target/junk

@@ -151,7 +151,7 @@ TEST_F(Lifecycle, DetachedStopKillsDeletesAndUnloads) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_THAT(refused.output, HasSubstr("container " + name + " still running, can't shutdown"));
     EXPECT_THAT(refused.error, MatchesRegex("Assertion `status == Container_status::DELETED \\|\\| "
-                                            "status == Container_status::STOPPED` failed at stop.cpp:[0-9]+\n"));
+                                            "status == Container_status::STOPPED` failed at container.cpp:[0-9]+\n"));
     EXPECT_TRUE(is_mounted(data_mnt()));
     EXPECT_THAT(smackload_calls(), IsEmpty());
 
@@ -187,7 +187,7 @@ TEST_F(Lifecycle, RuncThatIgnoresKillAndDelete) {
     EXPECT_THAT(stopped.output, HasSubstr("unexpected runc return code: 1\n"));
     EXPECT_THAT(stopped.output, HasSubstr("runc container is still running after timeout"));
     EXPECT_THAT(stopped.output, HasSubstr("container deletion " + name + " failed"));
-    EXPECT_THAT(stopped.error, HasSubstr("Assertion `status == Container_status::DELETED` failed at runc.cpp:"));
+    EXPECT_THAT(stopped.error, HasSubstr("Assertion `status == Container_status::DELETED` failed at container.cpp:"));
     // About ten polls, one a second.
     const std::size_t polls = count_of(read_text("/run/fake-runc/calls"), "state " + name);
     EXPECT_GE(polls, 11u);
@@ -202,7 +202,7 @@ TEST_F(Lifecycle, StopOfAMissingImageTouchesNothing) {
     EXPECT_THAT(stopped.output,
                 HasSubstr("container does not exist, no such file: "
                           "/containers/target/no-such-box/no-such-box.rootfs.squashfs-xz-dmverity"));
-    EXPECT_THAT(stopped.error, HasSubstr("Assertion `m_fs->exists(m_container.c_str())` failed at stop.cpp:"));
+    EXPECT_THAT(stopped.error, HasSubstr("Assertion `m_fs->exists(m_container.c_str())` failed at container.cpp:"));
     EXPECT_THAT(runc_calls(), IsEmpty());
     const Child_result started = start_container("no-such-box");
     EXPECT_EQ(started.status, 1);
@@ -246,7 +246,7 @@ TEST_F(Lifecycle, MetaShVariants) {
     bad = start_container(name);
     EXPECT_EQ(bad.status, 1);
     EXPECT_THAT(bad.output, HasSubstr("container data partition size too large: 8796093022208"));
-    EXPECT_THAT(bad.error, HasSubstr("Assertion `size_mb <= max_data_size_mb` failed at start.cpp:"));
+    EXPECT_THAT(bad.error, HasSubstr("Assertion `size_mb <= max_data_size_mb` failed at container.cpp:"));
     EXPECT_FALSE(fs::exists(data_image() + ".tmp"));
     EXPECT_THAT(leftovers(name), IsEmpty());
 }
@@ -320,7 +320,7 @@ TEST_F(Lifecycle, StrayMountThatStaysBusy) {
     // The stray mount keeps the image busy, so it cannot be released.
     EXPECT_EQ(stopped.status, 1);
     EXPECT_THAT(stopped.output, HasSubstr("failed to release container rootfs image"));
-    EXPECT_THAT(stopped.error, HasSubstr("Assertion `remove_verity_device(uses_rootfs_overlay)` failed at stop.cpp:"));
+    EXPECT_THAT(stopped.error, HasSubstr("Assertion `remove_verity_device(uses_rootfs_overlay)` failed at container.cpp:"));
     kill_process(holder);
     // Once the holder has gone, a repeated stop that names the mount finishes the job.
     const Child_result again = stop_container(name, {{"/tmp/busy", ""}});
@@ -349,7 +349,7 @@ TEST_F(Lifecycle, DataPartitionThatStaysBusyStopsTheStop) {
     const Child_result stopped = stop_container(name);
     EXPECT_EQ(stopped.status, 1);
     EXPECT_THAT(stopped.output, HasSubstr("failed to umount container data image"));
-    EXPECT_THAT(stopped.error, HasSubstr("Assertion `m_sys->umount(m_data_mnt, true)` failed at stop.cpp:"));
+    EXPECT_THAT(stopped.error, HasSubstr("Assertion `m_sys->umount(m_data_mnt, true)` failed at container.cpp:"));
     EXPECT_TRUE(is_mounted(content()));
     kill_process(holder);
     EXPECT_EQ(stop_container(name).status, 0);
@@ -389,7 +389,7 @@ TEST_F(Lifecycle, StopGivesUpOnProcessesThatStay) {
     EXPECT_THAT(stopped.output, HasSubstr("pid " + std::to_string(second) +
                                           " as well still blocks the container directory"));
     EXPECT_THAT(stopped.output, HasSubstr("attempting to continue would fail"));
-    EXPECT_EQ(stopped.error.rfind("Assertion `!timeout` failed at stop.cpp:", 0), 0u) << stopped.error;
+    EXPECT_EQ(stopped.error.rfind("Assertion `!timeout` failed at container.cpp:", 0), 0u) << stopped.error;
     // Neither deleted from runc nor torn down.
     EXPECT_THAT(runc_calls(), Not(::testing::Contains(HasSubstr("delete"))));
     EXPECT_TRUE(is_mounted(content()));
@@ -428,7 +428,7 @@ TEST_F(Lifecycle, MetaShThatCannotBeOpened) {
     const Child_result started = start_container(name);
     EXPECT_EQ(started.status, 1);
     EXPECT_THAT(started.output, HasSubstr("open container config failed: 6\n"));
-    EXPECT_THAT(started.error, HasSubstr("Assertion `config_file != nullptr` failed at start.cpp:"));
+    EXPECT_THAT(started.error, HasSubstr("Assertion `config_file != nullptr` failed at container.cpp:"));
     EXPECT_THAT(leftovers(name), IsEmpty());
     EXPECT_EQ(stop_container(name).status, 0);
 }

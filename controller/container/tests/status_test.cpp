@@ -99,17 +99,17 @@ TEST_F(Status_test, OtherFailuresRaise) {
     std::string log;
     runc_answers("permission denied\n", 1);
     EXPECT_THAT(query(log), ::testing::MatchesRegex(
-                                R"(Assertion `runc_list_str.find\(" does not exist"\) != std::string::npos` failed at runc.cpp:[0-9]+)"));
+                                R"(Assertion `runc_list_str.find\(" does not exist"\) != std::string::npos` failed at container.cpp:[0-9]+)"));
     EXPECT_THAT(log, HasSubstr("unexpected runc return code: 1\n"));
     EXPECT_THAT(log, HasSubstr("ERROR ("));
 
     // "does not exist" needs the blank before it.
     runc_answers("box:does not exist\n", 1);
-    EXPECT_THAT(query(log), HasSubstr("failed at runc.cpp:"));
+    EXPECT_THAT(query(log), HasSubstr("failed at container.cpp:"));
 }
 
 TEST_F(Status_test, UnreadableStateRaises) {
-    const std::string assertion = "Assertion `!sax_handler.m_container_status.empty()` failed at runc.cpp:";
+    const std::string assertion = "Assertion `!sax_handler.m_container_status.empty()` failed at container.cpp:";
     std::string log;
     runc_answers("this is not json\n", 0);
     EXPECT_THAT(query(log), HasSubstr(assertion));
@@ -161,7 +161,7 @@ TEST_F(Label_check, ValidEmptyAndMalformedLabels) {
     // Another module's context is not a SMACK label and is not judged.
     EXPECT_EQ(check("unconfined\n", log, false), "label:");
 
-    const std::string assertion = "Assertion `(has_invalid_label == false)` failed at smack_rules.cpp:";
+    const std::string assertion = "Assertion `(has_invalid_label == false)` failed at container.cpp:";
     EXPECT_THAT(check("unconfined\n", log), HasSubstr(assertion));
     EXPECT_THAT(log, HasSubstr(
         "SMACK label: unconfined\n is incorrect. Allowed characters: ASCII letters, digits, '_' and '-' "

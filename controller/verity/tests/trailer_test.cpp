@@ -100,7 +100,7 @@ TEST_F(Trailer_test, BaseRootfsRefusesAMissingImageBeforeAnything) {
 TEST_F(Trailer_test, BaseRootfsRefusesAnImageOfATrailerOrLess) {
     for (const std::size_t size : {std::size_t{0}, std::size_t{100}, std::size_t{4096}}) {
         const auto [error, output] = mount_failure(image(size).string());
-        EXPECT_THAT(error, StartsWith("Assertion `offset > 0` failed at image_mount.cpp:")) << size;
+        EXPECT_THAT(error, StartsWith("Assertion `offset > 0` failed at baserootfs.cpp:")) << size;
         EXPECT_THAT(output, HasSubstr(") base rootfs image corruption detected\n"));
         EXPECT_THAT(output, testing::Not(HasSubstr("VERIFYSIG"))) << "no signature check";
     }

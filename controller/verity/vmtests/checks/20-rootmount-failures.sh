@@ -21,7 +21,7 @@ expect_failure /vm/data/missing.img \
 
 expect_eq "$(stat -c %s /vm/data/small.img)" 4096 "small image size"
 expect_failure /vm/data/small.img "base rootfs image corruption detected" \
-  'Assertion `offset > 0` failed at image_mount.cpp:'
+  'Assertion `offset > 0` failed at baserootfs.cpp:'
 
 expect_failure /vm/data/tampered-trailer.img \
   "failed to verify signature: RSA - The PKCS#1 verification failed" \

@@ -19,9 +19,9 @@ probe_fails() {
 }
 
 probe_fails tiny "container directory corruption detected" \
-  'Assertion `offset > 0` failed at image_mount.cpp:'
+  'Assertion `offset > 0` failed at container.cpp:'
 # No existence test of its own: opening the image fails.
-probe_fails ghost "open container failed: 2" 'Assertion `cont_file != nullptr` failed at image_mount.cpp:'
+probe_fails ghost "open container failed: 2" 'Assertion `cont_file != nullptr` failed at container.cpp:'
 probe_fails forged "failed to verify signature: RSA - The PKCS#1 verification failed" \
   'Assertion `error_code == 0` failed at verity.cpp:'
 echo "container failures left nothing behind"
