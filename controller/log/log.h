@@ -54,11 +54,18 @@ std::string concat(const Parts&... parts) {
 
 }  // namespace ql
 
+// Log lines and assertion texts name the unit a check belongs to, and start-up scripts
+// match them. A file split out of a unit defines QL_SOURCE_FILE as that
+// unit's file name before its first include, so the texts stay the same.
+#ifndef QL_SOURCE_FILE
+#define QL_SOURCE_FILE __FILE__
+#endif
+
 // Message parts are written one after the other with nothing between them.
 #define QL_LOG(level, ...)                                                                      \
     do {                                                                                        \
         if (::ql::log_enabled(level)) {                                                         \
-            ::ql::write_log_line(level, __FILE__, __LINE__, ::ql::detail::concat(__VA_ARGS__)); \
+            ::ql::write_log_line(level, QL_SOURCE_FILE, __LINE__, ::ql::detail::concat(__VA_ARGS__)); \
         }                                                                                       \
     } while (0)
 
@@ -66,13 +73,6 @@ std::string concat(const Parts&... parts) {
 #define LOG_INFO(...) QL_LOG(::ql::Log_level::INFO, __VA_ARGS__)
 #define LOG_WARN(...) QL_LOG(::ql::Log_level::WARN, __VA_ARGS__)
 #define LOG_ERROR(...) QL_LOG(::ql::Log_level::ERROR, __VA_ARGS__)
-
-// Assertion texts name the unit a check belongs to, and start-up scripts
-// match them. A file split out of a unit defines QL_SOURCE_FILE as that
-// unit's file name before its first include, so the texts stay the same.
-#ifndef QL_SOURCE_FILE
-#define QL_SOURCE_FILE __FILE__
-#endif
 
 // The assertion: `expression` is reported exactly as written here.
 #define QL_CHECK(expression, ...)                                                            \

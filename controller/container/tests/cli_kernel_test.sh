@@ -20,7 +20,7 @@ mounts_of() { grep -c " /run/containers/$1/" /proc/self/mountinfo; }
 run start ghost -d
 check "start of a missing image exits 1" $([ $status = 1 ]; echo $?)
 check "start names the xz image" $([[ "$out" == *"ERROR ("*"container does not exist, no such file: /containers/target/ghost/ghost.rootfs.squashfs-xz-dmverity"* ]]; echo $?)
-check "start reports the assertion" $([[ "$err" =~ ^Assertion\ \`m_fs-\>exists\(m_container.c_str\(\)\)\`\ failed\ at\ start.cpp:[0-9]+$ ]]; echo $?)
+check "start reports the assertion" $([[ "$err" =~ ^Assertion\ \`m_fs-\>exists\(m_container.c_str\(\)\)\`\ failed\ at\ container.cpp:[0-9]+$ ]]; echo $?)
 check "start writes the marker first" $([[ "$out" == *"STARTING_ADAPTIVE_CONT_ghost"* ]]; echo $?)
 check "nothing asked of runc" $([ ! -s /run/fake-runc/calls ]; echo $?)
 

@@ -406,7 +406,7 @@ TEST_F(Lifecycle, UnloadAndUmountProblemsDoNotStopTheStop) {
     write_text("/run/fake-smackload/unload.exit", "1");
     const Child_result stopped = stop_container(name, {{"/tmp/never-mounted", ""}});
     EXPECT_EQ(stopped.status, 0) << stopped.output << stopped.error;
-    EXPECT_THAT(stopped.output, MatchesRegex("(.|\n)*ERROR \\([^)]*smack_rules.cpp:[0-9]+\\) " + name +
+    EXPECT_THAT(stopped.output, MatchesRegex("(.|\n)*ERROR \\([^)]*container.cpp:[0-9]+\\) " + name +
                                              " unloading smack rules failed: [0-9]+\n(.|\n)*"));
     EXPECT_THAT(stopped.output, HasSubstr("umount /tmp/never-mounted\n"));
     EXPECT_THAT(stopped.output, HasSubstr("mnt_context_find_umount_fs(/tmp/never-mounted) returned 1"));
