@@ -26,7 +26,7 @@ bool report_failed(ara::exec::ApplicationReturnType result) {
 }  // namespace
 
 int IDS_Sensor(int argc, const char* const argv[], const IDS_interfaces& interfaces) {
-    terminate_requested.store(false);
+    clear_stop_request();
     ara::log::InitLogging("APIS", "IDS_Sensor", ara::log::LogLevel::kInfo, ara::log::LogMode::kRemote, "");
 
     // Both live here until every worker thread has been joined.
