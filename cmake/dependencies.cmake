@@ -3,7 +3,7 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
 pkg_check_modules(PCAP REQUIRED IMPORTED_TARGET libpcap)
-pkg_check_modules(LIBNL REQUIRED IMPORTED_TARGET libnl-3.0 libnl-nf-3.0 libnl-cli-3.0)
+pkg_check_modules(LIBNL REQUIRED IMPORTED_TARGET libnl-3.0 libnl-nf-3.0)
 pkg_check_modules(LIBMOUNT REQUIRED IMPORTED_TARGET mount)
 pkg_check_modules(LIBSYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
 find_package(nlohmann_json 3 REQUIRED)

@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libpcap-dev libnl-3-dev libnl-nf-3-dev libnl-cli-3-dev
+  libpcap-dev libnl-3-dev libnl-nf-3-dev
   nlohmann-json3-dev rapidjson-dev libmbedtls-dev libmount-dev libsystemd-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 iproute2 nftables iptables conntrack tshark util-linux procps

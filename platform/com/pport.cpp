@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <array>
+#include <cstdlib>
 
 #include "com/binding_logger.h"
 #include "com/deployment.h"
@@ -19,18 +20,22 @@ constexpr std::size_t max_subscribers_per_event = 64;
 constexpr int sweep_interval_ms = 200;
 constexpr std::size_t max_datagram = 65536;
 
-Service_deployment deployment_for(const std::string& service_name) {
+// The service's deployment. A deployment file that cannot be read or used
+// is not replaced by the defaults (clients that read it would look
+// elsewhere): its reason is kept in `error` and the offer fails with it.
+Service_deployment deployment_for(const std::string& service_name, std::string& error) {
     try {
         if (auto d = find_deployment(service_name)) {
             return *d;
         }
-        logger().LogError() << "Pport: no deployment for service " << service_name;
     } catch (const std::exception& e) {
-        logger().LogError() << "Pport: deployment override ignored: " << e.what();
+        error = e.what();
         if (auto d = resolve_deployment(service_name, nullptr)) {
             return *d;
         }
+        return Service_deployment{0, "", 0};
     }
+    logger().LogError() << "Pport: no deployment for service " << service_name;
     throw Illegal_state_exception("Pport: no deployment for service " + service_name);
 }
 
@@ -44,7 +49,7 @@ Pport::Pport(const std::string& service_name, const std::string& instance, Servi
       m_port(0),
       m_subscriptions(description.events(), max_subscribers_per_event),
       m_events(description.events(), nullptr) {
-    const Service_deployment d = deployment_for(service_name);
+    const Service_deployment d = deployment_for(service_name, m_deployment_error);
     m_service_id = d.service_id;
     m_address = d.address;
     m_port = d.port;
@@ -75,7 +80,17 @@ void Pport::start_offer() {
         if (m_socket) {
             return;
         }
-        m_socket = std::make_unique<Udp_socket>(m_address, m_port);
+        if (!m_deployment_error.empty()) {
+            const char* path = std::getenv("UX_COM_DEPLOYMENT");
+            throw Offer_failed("offer of " + m_service_name + " failed: no usable endpoint in the deployment file " +
+                               (path != nullptr ? path : "") + ": " + m_deployment_error);
+        }
+        try {
+            m_socket = std::make_unique<Udp_socket>(m_address, m_port);
+        } catch (const std::exception& e) {
+            throw Offer_failed("offer of " + m_service_name + " at " + m_address + ":" + std::to_string(m_port) +
+                               " failed: " + e.what());
+        }
         const sockaddr_in local = m_socket->local_address();
         m_endpoint = someip::Ipv4_endpoint{ntohl(local.sin_addr.s_addr), ntohs(local.sin_port), someip::l4_udp};
     }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +49,13 @@ struct Method_request {
     Reply_function reply;
 };
 
+// An offer that could not be made; the text names the service, the
+// endpoint (or the deployment file) and the reason.
+class Offer_failed : public std::runtime_error {
+public:
+    explicit Offer_failed(const std::string& what) : std::runtime_error(what) {}
+};
+
 class Pport {
 public:
     // service_name: the service's qualified name, which selects its
@@ -65,9 +73,9 @@ public:
     void set_method_sink(std::function<void(Method_request&&)> sink);
 
     // Opens the endpoint, starts serving and announces the service by
-    // SOME/IP-SD; repeating it is harmless. Throws std::system_error when the
-    // endpoint cannot be opened; without an SD endpoint the service is still
-    // offered, only not announced.
+    // SOME/IP-SD; repeating it is harmless. Throws Offer_failed when the
+    // endpoint cannot be opened or the deployment file could not be used;
+    // without an SD endpoint the service is still offered, only not announced.
     void start_offer();
     // Announces the end of the offer, closes the endpoint and drops all
     // subscriptions; repeating it is harmless.
@@ -120,6 +128,8 @@ private:
     std::uint16_t m_instance_id;
     Service_interface_description m_description;
     std::string m_address;
+    // Why the deployment file could not be used; empty when it could.
+    std::string m_deployment_error;
     std::uint16_t m_port;
 
     // Guards the socket, the subscriptions, the events, the method sink and

@@ -5,25 +5,24 @@ void Rate_window::advance(Time_point now) noexcept {
         m_started = true;
         m_last_call = now;
     }
-    const auto step = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_last_call).count();
+    const auto step = now - m_last_call;
     // A system clock set back counts as no time; otherwise the window would
     // stay shut for as long as the clock was set back.
-    if (step > 0) {
-        m_time_passed_ms += step;
+    if (step > Time_point::duration::zero()) {
+        m_time_passed += step;
     }
     m_last_call = now;
 }
 
+Rate_window::Decision Rate_window::decide(Time_point now, std::int64_t window_ms, std::uint32_t limit) noexcept {
+    advance(now);
+    if (elapsed(window_ms)) {
+        return Decision::open_window;
+    }
+    return over_limit(limit) ? Decision::drop : Decision::pass;
+}
+
 void Rate_window::open_window() noexcept {
-    m_time_passed_ms = 0;
+    m_time_passed = Time_point::duration::zero();
     m_count = 1;
-}
-
-bool Rate_window::over_limit(std::uint32_t limit) const noexcept {
-    const auto signed_limit = static_cast<std::int32_t>(limit);
-    return m_count < 0 || m_count > signed_limit;
-}
-
-void Rate_window::count_publication() noexcept {
-    m_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(m_count) + 1U);
 }

@@ -1,9 +1,38 @@
-// Process-wide stop request. The SIGTERM/SIGINT handler stores true; the
-// worker loops load it before each pass and end when it is set.
+// Process-wide stop request. The SIGTERM/SIGINT handler stores true and
+// signals the stop event; the worker loops wait on that event next to their
+// own source, so a stop is seen at once, and load the flag before each pass.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 
 extern std::atomic<bool> terminate_requested;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is written from a signal handler");
+
+// Descriptor that becomes readable once a stop is requested, or -1 when it
+// could not be created (the loops then notice the flag at their time-out).
+int stop_event_fd() noexcept;
+
+// Sets terminate_requested and signals the stop event. Async-signal-safe.
+void request_stop() noexcept;
+
+// Clears terminate_requested and the stop event (process start, tests).
+void clear_stop_request() noexcept;
+
+// Counts what the kernel dropped for one source and decides when a warning
+// is due: at most one per second, each with the running total.
+class Overrun_count {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Adds lost items; true when a warning with the new total is due now.
+    bool add(std::uint64_t lost, Clock::time_point now) noexcept;
+    std::uint64_t total() const noexcept { return m_total; }
+
+private:
+    std::uint64_t m_total = 0;
+    bool m_warned = false;
+    Clock::time_point m_last_warning{};
+};

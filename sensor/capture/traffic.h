@@ -12,6 +12,7 @@
 #include "sensor/capture/nflog_packet.h"
 #include "sensor/capture/prefix_table.h"
 #include "sensor/capture/rate_window.h"
+#include "sensor/capture/terminate_flag.h"
 #include "sensor/config/ids_instances.h"
 #include "sensor/seams/ara_phm_api.h"
 #include "sensor/seams/pcap_api.h"
@@ -38,6 +39,8 @@ public:
     void close();
     bool ensure_nonblocking();
     static void on_packet(u_char* user, const pcap_pkthdr* header, const u_char* message);
+    // Body of on_packet; may throw.
+    static void handle_packet(Traffic& traffic, const pcap_pkthdr* header, const u_char* message);
     Nflog_packet parse_packet(const pcap_pkthdr* header, const u_char* message);
 
     // Classification and rate limits.
@@ -66,6 +69,8 @@ private:
     Field_Server_Skeleton_Interface* ethernet_server() const noexcept;
     Field_Server_Skeleton_Idsipsecuritysensor_Interface* ipsec_server() const noexcept;
     void checkpoint(std::uint16_t supervision_id, std::uint16_t checkpoint_id);
+    // Counts what the kernel dropped since the last look; warns at most once a second.
+    void note_kernel_drops();
 
     Pcap_API_Interface* pcap_api;
     pcap_t* handle = nullptr;
@@ -81,4 +86,6 @@ private:
     Rate_window raw_ip_window;
     Rate_window security_events_window;
     Clock_function clock;
+    std::uint32_t kernel_drops_seen = 0;
+    Overrun_count kernel_drops;
 };

@@ -71,9 +71,9 @@ int Traffic::RawIPTraffic(const std::uint32_t& limit, const Nflog_packet& packet
                           Frame_kind frame_kind) {
     auto& log = capture::logger();
     Rate_window& window = raw_ip_window;
-    window.advance(clock());
+    const Rate_window::Decision decision = window.decide(clock(), rate_window_ms, limit);
 
-    if (window.elapsed(rate_window_ms)) {
+    if (decision == Rate_window::Decision::open_window) {
         log.LogDebug() << "[RawIPTraffic] Time passed =" << window.time_passed_ms();
         log.LogDebug() << "[RawIPTraffic] Resetting time passed.";
         window.open_window();
@@ -85,7 +85,7 @@ int Traffic::RawIPTraffic(const std::uint32_t& limit, const Nflog_packet& packet
         }
         return result;
     }
-    if (window.over_limit(limit)) {
+    if (decision == Rate_window::Decision::drop) {
         log.LogDebug() << "[RawIPTraffic] Dropping packets.";
         return 0;
     }
@@ -123,9 +123,9 @@ void Traffic::security_events_limit(const std::uint32_t& limit, const Firewall_r
     auto& log = capture::logger();
     Field_Server_Skeleton_Idsipsecuritysensor_Interface* server = ipsec_server();
     Rate_window& window = security_events_window;
-    window.advance(clock());
+    const Rate_window::Decision decision = window.decide(clock(), rate_window_ms, limit);
 
-    if (window.elapsed(rate_window_ms)) {
+    if (decision == Rate_window::Decision::open_window) {
         log.LogDebug() << "[security_events_limit] Time passed =" << window.time_passed_ms();
         log.LogDebug() << "[security_events_limit] Resetting time passed.";
         window.open_window();
@@ -134,7 +134,7 @@ void Traffic::security_events_limit(const std::uint32_t& limit, const Firewall_r
         }
         return;
     }
-    if (window.over_limit(limit)) {
+    if (decision == Rate_window::Decision::drop) {
         log.LogDebug() << "[security_events_limit] Dropping packets.";
         return;
     }

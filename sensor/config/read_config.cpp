@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "ara/log/logging.h"
+#include "com/deployment.h"
 #include "sensor/config/config_document.h"
 
 namespace {
@@ -19,6 +20,18 @@ ara::log::Logger& logger() {
 bool is_directory(const char* path) {
     struct stat st {};
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// SOME/IP reserves instance 0 and 0xFFFF (any instance); an identifier that
+// maps to either, as a number or through the text fold, cannot be offered.
+bool reserved_instance(const char* key, const std::string& text) {
+    const std::uint16_t id = ux::com::cpp_binding::instance_id_from_string(text);
+    if (id != 0 && id != 0xFFFF) {
+        return false;
+    }
+    logger().LogError() << "Invalid config file! " << key << " \"" << text << "\" gives the reserved SOME/IP instance id "
+                        << (id == 0 ? "0" : "0xFFFF");
+    return true;
 }
 
 }  // namespace
@@ -44,6 +57,10 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
         if (auto error = parse_config_document(file, config)) {
             logger().LogError() << "Unable to parse config file! Please make sure it is valid json. what= "
                                 << *error;
+            return true;
+        }
+        if (reserved_instance("aracom_InstanceId_idsethernetsensor", config.aracom_InstanceId_idsethernetsensor) ||
+            reserved_instance("aracom_InstanceId_idsipsecuritysensor", config.aracom_InstanceId_idsipsecuritysensor)) {
             return true;
         }
         logger().LogDebug() << "aracom_InstanceId_idsethernetsensor: "

@@ -1,12 +1,12 @@
 #include "sensor/flowstats/ip_traffic_statistics.h"
 
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
 
-#include <cerrno>
-#include <ctime>
+#include <exception>
 #include <vector>
 
+#include <netlink/errno.h>
 #include <netlink/netfilter/ct.h>
 #include <netlink/netlink.h>
 
@@ -24,6 +24,10 @@ constexpr int kConntrackGroupMask = 5;      // groups 1 (new) and 3 (destroy)
 constexpr std::uint8_t kFamilyInet6 = 10;   // AF_INET6
 constexpr std::size_t kAddressTextSize = 46;  // INET6_ADDRSTRLEN
 constexpr int kOriginalDirection = 0;
+// A burst of flow events (a table flush: one event per entry) must wait in
+// the kernel while the loop publishes; the default buffer holds about 50.
+constexpr int kReceiveBufferBytes = 32 * 1024 * 1024;
+constexpr int kWaitMs = 100;
 
 constexpr std::uint16_t kSupervisionFlow = 3;
 constexpr std::uint16_t kCheckpointSendData = 5;
@@ -52,15 +56,6 @@ bool is_nonblocking(int fd) {
     return flags != -1 && (flags & O_NONBLOCK) != 0;
 }
 
-// 100 ms, resumed with the remaining time when a signal interrupts it.
-void sleep_100ms() {
-    timespec request{0, 100000000};
-    timespec remaining{};
-    while (nanosleep(&request, &remaining) == -1 && errno == EINTR) {
-        request = remaining;
-    }
-}
-
 bool has_text(const char* text) { return text != nullptr && text[0] != '\0'; }
 
 }  // namespace
@@ -79,6 +74,14 @@ IPTrafficStatistics::~IPTrafficStatistics() {
         m_nl_api->nl_socket_free(m_socket);
         m_socket = nullptr;
     }
+    if (m_cache != nullptr) {
+        m_nl_api->nl_cache_free(m_cache);
+        m_cache = nullptr;
+    }
+    if (m_conntrack != nullptr) {
+        m_nl_api->nfnl_ct_put(m_conntrack);
+        m_conntrack = nullptr;
+    }
 }
 
 int IPTrafficStatistics::init(std::int16_t swId) {
@@ -92,7 +95,7 @@ int IPTrafficStatistics::init(std::int16_t swId) {
     if (m_socket == nullptr) {
         logger().LogError() << "[IPTrafficStatistics]:cannot alloc socket (sk)";
     }
-    m_conntrack = m_nl_api->nl_cli_ct_alloc();
+    m_conntrack = m_nl_api->nfnl_ct_alloc();
     if (m_conntrack == nullptr) {
         logger().LogError() << "[IPTrafficStatistics]:cannot alloc conntrack";
     }
@@ -102,11 +105,29 @@ int IPTrafficStatistics::init(std::int16_t swId) {
 
     m_nl_api->nfnl_ct_set_family(m_conntrack, kFamilyInet6);
     m_nl_api->nl_socket_disable_seq_check(m_socket);
-    m_nl_api->nl_socket_modify_cb(m_socket, &IPTrafficStatistics::ct_event, this);
-    // The group mask takes effect when the socket is bound, so join first.
+    if (const int error = m_nl_api->nl_socket_modify_cb(m_socket, &IPTrafficStatistics::ct_event, this); error < 0) {
+        logger().LogError() << "[IPTrafficStatistics]:cannot install the conntrack event callback: "
+                            << m_nl_api->nl_geterror(error);
+        return 1;
+    }
+    // The group mask takes effect when the socket is bound, so join first;
+    // a refused join (no CAP_NET_ADMIN) fails the connect.
     m_nl_api->nl_join_groups(m_socket, kConntrackGroupMask);
-    m_nl_api->nl_connect(m_socket, kNetlinkNetfilter);
-    m_cache = m_nl_api->nl_cli_ct_alloc_cache(m_socket);
+    if (const int error = m_nl_api->nl_connect(m_socket, kNetlinkNetfilter); error < 0) {
+        logger().LogError() << "[IPTrafficStatistics]:cannot join the conntrack event groups: "
+                            << m_nl_api->nl_geterror(error);
+        return 1;
+    }
+    // Best effort: without the privilege to exceed the system's cap the
+    // buffer stays at that cap.
+    (void)m_nl_api->set_receive_buffer(m_socket, kReceiveBufferBytes);
+    // Empty: only held for the clean-up order; no dump, which would take
+    // the events that arrive meanwhile.
+    if (const int error = m_nl_api->nl_cache_alloc_name("netfilter/ct", &m_cache); error < 0) {
+        m_cache = nullptr;
+        logger().LogError() << "[IPTrafficStatistics]:cannot alloc conntrack cache: " << m_nl_api->nl_geterror(error);
+        return 1;
+    }
 
     logger().LogDebug() << "[IPTrafficStatistics]: Finished init";
     return 0;
@@ -136,19 +157,33 @@ int IPTrafficStatistics::prepare() {
 
 void IPTrafficStatistics::start() {
     logger().LogDebug() << "[IPTrafficStatistics]: start";
-    // Set once: select consumes it, so later waits are plain polls and the
-    // 100 ms sleep below paces the loop.
-    timeval wait{0, 100};
+    pollfd waits[2] = {{m_descriptor, POLLIN, 0}, {stop_event_fd(), POLLIN, 0}};
     while (!terminate_requested.load()) {
-        fd_set read_set;
-        FD_ZERO(&read_set);
-        FD_SET(m_descriptor, &read_set);
-        const int ready = m_nl_api->select(m_descriptor + 1, &read_set, nullptr, nullptr, &wait);
-        if (ready == 0) {
-            sleep_100ms();
+        // Wakes for events, for a stop request, or after 100 ms at most.
+        if (m_nl_api->poll(waits, 2, kWaitMs) != 0) {
+            drain();
+        }
+    }
+}
+
+void IPTrafficStatistics::drain() {
+    // One receive per call; read until the socket is empty so that a burst
+    // never waits for the next wake-up.
+    while (!terminate_requested.load()) {
+        const int result = m_nl_api->nl_recvmsgs_default(m_socket);
+        if (result == -NLE_NOMEM) {
+            // ENOBUFS: the kernel dropped events for want of buffer space;
+            // what is still queued can be read on.
+            if (m_overruns.add(1, Overrun_count::Clock::now())) {
+                logger().LogWarn() << "[IPTrafficStatistics]: receive buffer overrun, conntrack events lost; overruns so far: "
+                                   << m_overruns.total();
+            }
             continue;
         }
-        m_nl_api->nl_recvmsgs_default(m_socket);
+        if (result < 0) {
+            // Empty (NLE_AGAIN) or a receive error: wait for the next wake-up.
+            return;
+        }
     }
 }
 
@@ -156,6 +191,9 @@ void IPTrafficStatistics::stop() {
     m_nl_api->nl_socket_free(m_socket);
     m_socket = nullptr;
     m_nl_api->nl_cache_clear(m_cache);
+    if (m_overruns.total() > 0) {
+        logger().LogWarn() << "[IPTrafficStatistics]: receive buffer overruns in total: " << m_overruns.total();
+    }
     logger().LogDebug() << "[IPTrafficStatistics]: stop";
     if (m_field_server != nullptr) {
         m_field_server->stop_offer_service();
@@ -163,20 +201,33 @@ void IPTrafficStatistics::stop() {
 }
 
 int IPTrafficStatistics::ct_event(nl_msg* msg, void* arg) {
-    auto* self = static_cast<IPTrafficStatistics*>(arg);
-    logger().LogDebug() << "IPTrafficStatistics: conntrack event";
-    if (self->m_nl_api->nl_msg_parse(msg, &IPTrafficStatistics::ct_object_callback, self) < 0) {
-        logger().LogError() << "IPTrafficStatistics:<<ct_event>> Unknown message type";
-        return NL_STOP;
+    // Called from libnl's C frames: nothing may unwind through them.
+    try {
+        auto* self = static_cast<IPTrafficStatistics*>(arg);
+        logger().LogDebug() << "IPTrafficStatistics: conntrack event";
+        if (self->m_nl_api->nl_msg_parse(msg, &IPTrafficStatistics::ct_object_callback, self) < 0) {
+            logger().LogError() << "IPTrafficStatistics:<<ct_event>> Unknown message type";
+            return NL_STOP;
+        }
+    } catch (const std::exception& error) {
+        logger().LogError() << "[IPTrafficStatistics]: conntrack event dropped: " << error.what();
+    } catch (...) {
+        logger().LogError() << "[IPTrafficStatistics]: conntrack event dropped: unknown exception";
     }
     return NL_OK;
 }
 
 void IPTrafficStatistics::ct_object_callback(nl_object* obj, void* arg) {
-    auto* self = static_cast<IPTrafficStatistics*>(arg);
-    logger().LogDebug() << "IPTrafficStatistics:  conntrack object callback";
-    if (self->send_data(reinterpret_cast<nfnl_ct*>(obj))) {
-        logger().LogError() << "IPTrafficStatistics: send_data() failed";
+    try {
+        auto* self = static_cast<IPTrafficStatistics*>(arg);
+        logger().LogDebug() << "IPTrafficStatistics:  conntrack object callback";
+        if (self->send_data(reinterpret_cast<nfnl_ct*>(obj))) {
+            logger().LogError() << "IPTrafficStatistics: send_data() failed";
+        }
+    } catch (const std::exception& error) {
+        logger().LogError() << "[IPTrafficStatistics]: flow sample dropped: " << error.what();
+    } catch (...) {
+        logger().LogError() << "[IPTrafficStatistics]: flow sample dropped: unknown exception";
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "sensor/capture/terminate_flag.h"
 #include "sensor/services/field_server_handle.h"
 
 struct nl_sock;
@@ -25,7 +26,8 @@ public:
     IPTrafficStatistics(const IPTrafficStatistics&) = delete;
     IPTrafficStatistics& operator=(const IPTrafficStatistics&) = delete;
 
-    // Socket, conntrack object, callback, groups 1 and 3, connection, cache. 0 on success.
+    // Socket, conntrack object, callback, groups 1 and 3, connection, receive
+    // buffer, empty cache. 0 on success; every failure is logged.
     int init(std::int16_t swId);
     // Takes the descriptor and makes it non-blocking. 0 on success.
     int prepare();
@@ -44,6 +46,8 @@ public:
     int descriptor() const noexcept { return m_descriptor; }
 
 private:
+    // Reads until the socket is empty (or a stop is requested).
+    void drain();
     bool has_field_server() const noexcept { return m_field_server != nullptr && static_cast<bool>(*m_field_server); }
 
     nl_sock* m_socket = nullptr;
@@ -54,4 +58,5 @@ private:
     int m_descriptor = 0;
     std::uint16_t m_swId;
     Ethernet_field_server_handle* m_field_server;
+    Overrun_count m_overruns;
 };

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,10 +19,14 @@
 namespace {
 
 using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Ge;
 using ::testing::InSequence;
 using ::testing::Invoke;
 using ::testing::NiceMock;
 using ::testing::Return;
+using ::testing::SetArgPointee;
+using ::testing::StrEq;
 using ::testing::StrictMock;
 using ara::log::LogLevel;
 namespace datatypes = ksr::services::idsethernetsensor::datatypes;
@@ -41,12 +47,16 @@ public:
     void update_service_discovery_reports(const std::vector<datatypes::DT_serviceDiscoveryReports_struct>&) override {}
     void update_classifier_match_reports(const std::vector<datatypes::DT_classifierMatchReports_struct>&) override {}
     void update_traffic_flow_samples(const std::vector<datatypes::DT_trafficFlowSamples_struct>& list) override {
+        if (throw_on_update) {
+            throw std::runtime_error("update failed");
+        }
         samples.push_back(list);
     }
     void stop_offer_service() override { ++stops; }
 
     std::vector<std::vector<datatypes::DT_trafficFlowSamples_struct>> samples;
     int stops = 0;
+    bool throw_on_update = false;
 };
 
 class Flow_statistics : public ::testing::Test {
@@ -98,13 +108,15 @@ TEST_F(Flow_statistics, InitConfiguresTheSocketJoiningGroupsBeforeConnecting) {
     {
         InSequence order;
         EXPECT_CALL(nl, nl_socket_alloc()).WillOnce(Return(kSocket));
-        EXPECT_CALL(nl, nl_cli_ct_alloc()).WillOnce(Return(kConntrack));
+        EXPECT_CALL(nl, nfnl_ct_alloc()).WillOnce(Return(kConntrack));
         EXPECT_CALL(nl, nfnl_ct_set_family(kConntrack, 10));
         EXPECT_CALL(nl, nl_socket_disable_seq_check(kSocket));
         EXPECT_CALL(nl, nl_socket_modify_cb(kSocket, &IPTrafficStatistics::ct_event, &stats));
         EXPECT_CALL(nl, nl_join_groups(kSocket, 5));
         EXPECT_CALL(nl, nl_connect(kSocket, 12));
-        EXPECT_CALL(nl, nl_cli_ct_alloc_cache(kSocket)).WillOnce(Return(kCache));
+        EXPECT_CALL(nl, set_receive_buffer(kSocket, Ge(4 * 1024 * 1024)));
+        EXPECT_CALL(nl, nl_cache_alloc_name(StrEq("netfilter/ct"), _))
+            .WillOnce(DoAll(SetArgPointee<1>(kCache), Return(0)));
     }
     EXPECT_EQ(stats.init(42), 0);
     EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]:init"));
@@ -119,7 +131,7 @@ TEST_F(Flow_statistics, InitNamesThePartition) {
                                                           {266, "[IPTrafficStatistics]: VM_JAVA"},
                                                           {7, "[IPTrafficStatistics]: SWID_QEMU"}};
     ON_CALL(nl, nl_socket_alloc()).WillByDefault(Return(kSocket));
-    ON_CALL(nl, nl_cli_ct_alloc()).WillByDefault(Return(kConntrack));
+    ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
     for (const auto& [sw_id, line] : cases) {
         IPTrafficStatistics stats(&nl, &phm, sw_id, &handle);
         lines.clear();
@@ -132,9 +144,9 @@ TEST_F(Flow_statistics, InitFailsWhenAllocationsFail) {
     {
         IPTrafficStatistics stats(&nl, &phm, 42, &handle);
         EXPECT_CALL(nl, nl_socket_alloc()).WillOnce(Return(nullptr));
-        EXPECT_CALL(nl, nl_cli_ct_alloc()).WillOnce(Return(kConntrack));
+        EXPECT_CALL(nl, nfnl_ct_alloc()).WillOnce(Return(kConntrack));
         EXPECT_CALL(nl, nl_connect(_, _)).Times(0);
-        EXPECT_CALL(nl, nl_cli_ct_alloc_cache(_)).Times(0);
+        EXPECT_CALL(nl, nl_cache_alloc_name(_, _)).Times(0);
         EXPECT_EQ(stats.init(42), 1);
         EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
         EXPECT_FALSE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
@@ -144,7 +156,7 @@ TEST_F(Flow_statistics, InitFailsWhenAllocationsFail) {
     {
         IPTrafficStatistics stats(&nl, &phm, 42, &handle);
         EXPECT_CALL(nl, nl_socket_alloc()).WillOnce(Return(kSocket));
-        EXPECT_CALL(nl, nl_cli_ct_alloc()).WillOnce(Return(nullptr));
+        EXPECT_CALL(nl, nfnl_ct_alloc()).WillOnce(Return(nullptr));
         EXPECT_CALL(nl, nl_connect(_, _)).Times(0);
         EXPECT_EQ(stats.init(42), 1);
         EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
@@ -157,7 +169,7 @@ TEST_F(Flow_statistics, InitFailsWhenAllocationsFail) {
 TEST_F(Flow_statistics, InitWithoutFieldServerLogsAndGoesOn) {
     IPTrafficStatistics stats(&nl, &phm, 42, nullptr);
     ON_CALL(nl, nl_socket_alloc()).WillByDefault(Return(kSocket));
-    ON_CALL(nl, nl_cli_ct_alloc()).WillByDefault(Return(kConntrack));
+    ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
     EXPECT_CALL(nl, nl_connect(kSocket, 12));
     EXPECT_EQ(stats.init(42), 0);
     EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:ERROR no field server available"));
@@ -168,7 +180,7 @@ protected:
     Prepare() {
         EXPECT_EQ(pipe(fds), 0);
         ON_CALL(nl, nl_socket_alloc()).WillByDefault(Return(kSocket));
-        ON_CALL(nl, nl_cli_ct_alloc()).WillByDefault(Return(kConntrack));
+        ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
         ON_CALL(nl, nl_socket_get_fd(kSocket)).WillByDefault(Return(fds[0]));
     }
     ~Prepare() override {
@@ -217,42 +229,105 @@ TEST_F(Prepare, FailedSwitchLeavesPrepareFailing) {
     EXPECT_FALSE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET is now in non-blocking mode "));
 }
 
-TEST_F(Flow_statistics, ReceiveLoopPollsSleepsAndDrainsUntilStopRequested) {
+// Each failing set-up step ends init with one error line and no later step;
+// nothing ends the process.
+TEST_F(Flow_statistics, InitChecksEverySetUpStep) {
+    const auto fresh_mock = [this] {
+        ::testing::Mock::VerifyAndClearExpectations(&nl);
+        ON_CALL(nl, nl_socket_alloc()).WillByDefault(Return(kSocket));
+        ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
+        ON_CALL(nl, nl_geterror(_)).WillByDefault(Return("Unspecific failure"));
+        ON_CALL(nl, nl_geterror(-NLE_PERM)).WillByDefault(Return("Operation not permitted"));
+        lines.clear();
+    };
+    fresh_mock();
+    {
+        IPTrafficStatistics stats(&nl, &phm, 42, &handle);
+        EXPECT_CALL(nl, nl_socket_modify_cb(_, _, _)).WillOnce(Return(-NLE_NOMEM));
+        EXPECT_CALL(nl, nl_connect(_, _)).Times(0);
+        EXPECT_EQ(stats.init(42), 1);
+        EXPECT_TRUE(logged(LogLevel::kError,
+                           "[IPTrafficStatistics]:cannot install the conntrack event callback: Unspecific failure"));
+        EXPECT_CALL(nl, nl_socket_free(kSocket));
+        EXPECT_CALL(nl, nfnl_ct_put(kConntrack));
+    }
+    fresh_mock();
+    {
+        // Joining the groups without CAP_NET_ADMIN: the bind is refused.
+        IPTrafficStatistics stats(&nl, &phm, 42, &handle);
+        EXPECT_CALL(nl, nl_connect(kSocket, 12)).WillOnce(Return(-NLE_PERM));
+        EXPECT_CALL(nl, nl_cache_alloc_name(_, _)).Times(0);
+        EXPECT_EQ(stats.init(42), 1);
+        EXPECT_TRUE(logged(LogLevel::kError,
+                           "[IPTrafficStatistics]:cannot join the conntrack event groups: Operation not permitted"));
+        EXPECT_FALSE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
+    }
+    fresh_mock();
+    {
+        IPTrafficStatistics stats(&nl, &phm, 42, &handle);
+        EXPECT_CALL(nl, nl_cache_alloc_name(_, _)).WillOnce(Return(-NLE_NOMEM));
+        EXPECT_EQ(stats.init(42), 1);
+        EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack cache: Unspecific failure"));
+        EXPECT_CALL(nl, nl_cache_free(_)).Times(0);
+    }
+}
+
+class Receive_loop : public Flow_statistics {
+protected:
+    Receive_loop() { clear_stop_request(); }
+    ~Receive_loop() override { clear_stop_request(); }
+};
+
+// A wake-up reads until the socket reports nothing left; an overrun is
+// counted and reading goes on; a quiet wait reads nothing.
+TEST_F(Receive_loop, WaitsOnSocketAndStopEventAndDrainsEachWakeUp) {
     IPTrafficStatistics stats(&nl, &phm, 42, &handle);
-    terminate_requested.store(false);
-    std::vector<std::pair<long, long>> waits;
     int passes = 0;
-    EXPECT_CALL(nl, select(_, _, nullptr, nullptr, _))
-        .WillRepeatedly(Invoke([&](int nfds, fd_set* read_set, fd_set*, fd_set*, timeval* wait) {
-            EXPECT_EQ(nfds, stats.descriptor() + 1);
-            EXPECT_TRUE(FD_ISSET(stats.descriptor(), read_set));
-            waits.emplace_back(wait->tv_sec, wait->tv_usec);
-            // Like Linux, the wait is consumed.
-            wait->tv_usec = 0;
-            ++passes;
-            return passes == 2 ? 0 : 1;
-        }));
-    int receives = 0;
-    EXPECT_CALL(nl, nl_recvmsgs_default(_)).WillRepeatedly(Invoke([&](nl_sock*) {
-        if (++receives == 2) {
-            terminate_requested.store(true);
+    EXPECT_CALL(nl, poll(_, 2u, 100)).WillRepeatedly(Invoke([&](pollfd* fds, nfds_t, int) {
+        EXPECT_EQ(fds[0].fd, stats.descriptor());
+        EXPECT_EQ(fds[1].fd, stop_event_fd());
+        EXPECT_EQ(fds[0].events & POLLIN, POLLIN);
+        EXPECT_EQ(fds[1].events & POLLIN, POLLIN);
+        ++passes;
+        if (passes == 3) {
+            request_stop();
         }
-        return 0;
+        return passes == 2 ? 0 : 1;
+    }));
+    int receives = 0;
+    const std::vector<int> results{0, -NLE_NOMEM, 0, -NLE_AGAIN, -NLE_AGAIN};
+    EXPECT_CALL(nl, nl_recvmsgs_default(_)).WillRepeatedly(Invoke([&](nl_sock*) {
+        return results.at(static_cast<std::size_t>(receives++));
     }));
     stats.start();
-    terminate_requested.store(false);
     EXPECT_EQ(passes, 3);
-    EXPECT_EQ(receives, 2);
-    ASSERT_EQ(waits.size(), 3u);
-    EXPECT_EQ(waits[0], std::make_pair(0L, 100L));
-    EXPECT_EQ(waits[1], std::make_pair(0L, 0L));
+    // Pass 1: four receives up to the empty socket; pass 2 quiet; pass 3 stops.
+    EXPECT_EQ(receives, 4);
+    EXPECT_TRUE(logged(LogLevel::kWarn,
+                       "[IPTrafficStatistics]: receive buffer overrun, conntrack events lost; overruns so far: 1"));
+    stats.stop();
+    EXPECT_TRUE(logged(LogLevel::kWarn, "[IPTrafficStatistics]: receive buffer overruns in total: 1"));
+}
+
+// An exception from the field update ends neither the batch nor the thread.
+TEST_F(Flow_statistics, ThrowingUpdateDropsOnlyThatSample) {
+    IPTrafficStatistics stats(&nl, &phm, 42, &handle);
+    script_sample_getters("10.0.0.1", "10.0.0.2");
+    server.throw_on_update = true;
+    EXPECT_NO_THROW(IPTrafficStatistics::ct_object_callback(reinterpret_cast<nl_object*>(kConntrack), &stats));
+    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]: flow sample dropped: update failed"));
+    EXPECT_CALL(nl, nl_msg_parse(kMessage, _, &stats)).WillOnce(Invoke([](nl_msg*, auto, void*) -> int {
+        throw std::bad_alloc();
+    }));
+    EXPECT_EQ(IPTrafficStatistics::ct_event(kMessage, &stats), NL_OK);
+    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]: conntrack event dropped: std::bad_alloc"));
 }
 
 TEST_F(Flow_statistics, StopFreesSocketThenClearsCacheThenStopsOffer) {
     IPTrafficStatistics stats(&nl, &phm, 42, &handle);
     ON_CALL(nl, nl_socket_alloc()).WillByDefault(Return(kSocket));
-    ON_CALL(nl, nl_cli_ct_alloc()).WillByDefault(Return(kConntrack));
-    ON_CALL(nl, nl_cli_ct_alloc_cache(kSocket)).WillByDefault(Return(kCache));
+    ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
+    ON_CALL(nl, nl_cache_alloc_name(_, _)).WillByDefault(DoAll(SetArgPointee<1>(kCache), Return(0)));
     stats.init(42);
     {
         InSequence order;

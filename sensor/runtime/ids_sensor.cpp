@@ -1,6 +1,7 @@
 #include "sensor/runtime/ids_sensor.h"
 
 #include <cstdint>
+#include <exception>
 
 #include "ara/exec/application_client.h"
 #include "ara/log/logging.h"
@@ -26,7 +27,7 @@ bool report_failed(ara::exec::ApplicationReturnType result) {
 }  // namespace
 
 int IDS_Sensor(int argc, const char* const argv[], const IDS_interfaces& interfaces) {
-    terminate_requested.store(false);
+    clear_stop_request();
     ara::log::InitLogging("APIS", "IDS_Sensor", ara::log::LogLevel::kInfo, ara::log::LogMode::kRemote, "");
 
     // Both live here until every worker thread has been joined.
@@ -52,8 +53,15 @@ int IDS_Sensor(int argc, const char* const argv[], const IDS_interfaces& interfa
         result = 1;
     } else {
         logger().LogDebug() << "IDS_Sensor: Start Field Server and Traffic SW-ID= " << sw_id;
-        start_threads(interfaces, sw_id, config);
-        result = 0;
+        // A worker that failed to start leaves the others running until the
+        // stop request, but the exit status still reports the failure.
+        try {
+            result = start_threads(interfaces, sw_id, config);
+        } catch (const std::exception& error) {
+            // Only the field servers' set-up on this thread can get here.
+            logger().LogError() << "IDS_Sensor: cannot start the workers: " << error.what();
+            result = 1;
+        }
     }
 
     if (report_failed(interfaces.em_appclient->ReportApplicationState(ara::exec::ApplicationState::kTerminating))) {

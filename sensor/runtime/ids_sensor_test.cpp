@@ -196,14 +196,14 @@ TEST_F(Sensor_lifecycle, FailedSignalInstallationStartsNoThread) {
     EXPECT_TRUE(ethernet.calls().empty());
 }
 
-TEST_F(Sensor_lifecycle, FailedWorkerStartUpsStillEndInAnOrderlyRun) {
+TEST_F(Sensor_lifecycle, FailedWorkerStartUpsRunOnButEndWithFailure) {
     {
         InSequence order;
         EXPECT_CALL(em, ReportApplicationState(ApplicationState::kRunning));
         EXPECT_CALL(em, ReportApplicationState(ApplicationState::kTerminating));
     }
     EXPECT_CALL(pcap, nflog_create(::testing::StrEq("nflog:101,102,202"), _, _)).WillOnce(Return(nullptr));
-    EXPECT_EQ(run_with_config(), 0);
+    EXPECT_EQ(run_with_config(), 1);
     EXPECT_TRUE(logged(LogLevel::kDebug, "IDS_Sensor: Start Field Server and Traffic SW-ID= 264"));
     EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
     // Initialised with the configured ids on the main thread, then offered.

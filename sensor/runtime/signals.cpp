@@ -6,8 +6,13 @@
 #include "sensor/seams/systemcall_api.h"
 
 void signal_handler(int signal_number) {
-    // Only the lock-free atomic is touched: safe inside a signal handler.
-    terminate_requested.store(signal_number == SIGTERM || signal_number == SIGINT);
+    // Only the lock-free atomic and an eventfd write: both safe inside a
+    // signal handler. The write wakes the worker loops at once.
+    if (signal_number == SIGTERM || signal_number == SIGINT) {
+        request_stop();
+    } else {
+        terminate_requested.store(false);
+    }
 }
 
 int register_signal_handlers(Systemcall_API_Interface& systemcall_api) {

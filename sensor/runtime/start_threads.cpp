@@ -1,8 +1,11 @@
 #include "sensor/runtime/start_threads.h"
 
+#include <atomic>
+#include <exception>
 #include <functional>
 #include <thread>
 
+#include "ara/log/logging.h"
 #include "sensor/capture/traffic.h"
 #include "sensor/config/ids_instances.h"
 #include "sensor/flowstats/ip_traffic_statistics.h"
@@ -11,33 +14,82 @@
 
 namespace {
 
-void offer_services(const Ethernet_field_server_handle& ethernet, const Ipsec_field_server_handle& ipsec) {
-    ethernet.offer_service();
-    ipsec.offer_service();
+ara::log::Logger& logger() {
+    static ara::log::Logger& instance = ara::log::CreateLogger("IDSS", "IDS_Sensor");
+    return instance;
 }
 
-void capture_packets(Traffic& traffic, std::int16_t sw_id, const IDS_instances& instances) {
-    if (traffic.init(sw_id) != 0) {
-        return;
+// Runs a thread body; an exception that leaves it is logged and counts as a
+// failure of that worker instead of ending the process.
+template <typename Body>
+void guarded(const char* worker, std::atomic<bool>& failed, Body body) noexcept {
+    try {
+        if (!body()) {
+            failed.store(true);
+        }
+    } catch (const std::exception& error) {
+        failed.store(true);
+        logger().LogError() << "IDS_Sensor: " << worker << " failed: " << error.what();
+    } catch (...) {
+        failed.store(true);
+        logger().LogError() << "IDS_Sensor: " << worker << " failed: unknown exception";
     }
-    traffic.main_loop(instances);
-    traffic.close();
 }
 
-void track_connections(IPTrafficStatistics& statistics, std::int16_t sw_id) {
+// The offer of one service; a failure is logged with the service, the
+// endpoint and the reason, and ends the offer thread.
+template <typename Handle>
+bool offer(const Handle& handle, const char* service) {
+    try {
+        handle.offer_service();
+        return true;
+    } catch (const std::exception& error) {
+        logger().LogError() << "IDS_Sensor: cannot offer " << service << ": " << error.what();
+    } catch (...) {
+        logger().LogError() << "IDS_Sensor: cannot offer " << service << ": unknown exception";
+    }
+    return false;
+}
+
+bool offer_services(const Ethernet_field_server_handle& ethernet, const Ipsec_field_server_handle& ipsec) {
+    return offer(ethernet, "IDSEthernetSensor") && offer(ipsec, "IDSIpSecuritySensor");
+}
+
+bool capture_packets(Traffic& traffic, std::int16_t sw_id, const IDS_instances& instances) {
+    if (traffic.init(sw_id) != 0) {
+        return false;
+    }
+    try {
+        traffic.main_loop(instances);
+    } catch (...) {
+        // The capture is still closed and the offer stopped.
+        traffic.close();
+        throw;
+    }
+    traffic.close();
+    return true;
+}
+
+bool track_connections(IPTrafficStatistics& statistics, std::int16_t sw_id) {
     if (statistics.init(sw_id) != 0) {
-        return;
+        return false;
     }
     if (statistics.prepare() != 0) {
-        return;
+        return false;
     }
-    statistics.start();
+    try {
+        statistics.start();
+    } catch (...) {
+        statistics.stop();
+        throw;
+    }
     statistics.stop();
+    return true;
 }
 
 }  // namespace
 
-void start_threads(const IDS_interfaces& interfaces, const short& sw_id, const IDS_instances& instances) {
+int start_threads(const IDS_interfaces& interfaces, const short& sw_id, const IDS_instances& instances) {
     // Both servers get their skeletons here, on the main thread, before any
     // thread can use them.
     Ethernet_field_server_handle ethernet(interfaces.field_server_ethernet,
@@ -47,11 +99,18 @@ void start_threads(const IDS_interfaces& interfaces, const short& sw_id, const I
     Traffic traffic(interfaces.pcap_api, sw_id, &ethernet, &ipsec, interfaces.phm_api);
     IPTrafficStatistics statistics(interfaces.nl_api, interfaces.phm_api, sw_id, &ethernet);
 
-    std::thread offer(offer_services, std::cref(ethernet), std::cref(ipsec));
-    std::thread capture(capture_packets, std::ref(traffic), sw_id, std::cref(instances));
-    std::thread conntrack(track_connections, std::ref(statistics), sw_id);
+    std::atomic<bool> failed{false};
+    const std::int16_t partition = sw_id;
+    std::thread offer_thread([&] { guarded("service offer", failed, [&] { return offer_services(ethernet, ipsec); }); });
+    std::thread capture([&] {
+        guarded("packet capture", failed, [&] { return capture_packets(traffic, partition, instances); });
+    });
+    std::thread conntrack([&] {
+        guarded("connection tracking", failed, [&] { return track_connections(statistics, partition); });
+    });
 
-    offer.join();
+    offer_thread.join();
     capture.join();
     conntrack.join();
+    return failed.load() ? 1 : 0;
 }

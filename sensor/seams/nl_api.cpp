@@ -1,9 +1,11 @@
 #include "sensor/seams/nl_api.h"
 
-#include <netlink/cli/ct.h>
+#include <sys/socket.h>
 
-struct nfnl_ct* Nl_API::nl_cli_ct_alloc() {
-    return ::nl_cli_ct_alloc();
+#include <netlink/errno.h>
+
+struct nfnl_ct* Nl_API::nfnl_ct_alloc() {
+    return ::nfnl_ct_alloc();
 }
 struct nl_sock* Nl_API::nl_socket_alloc() {
     return ::nl_socket_alloc();
@@ -20,8 +22,28 @@ void Nl_API::nl_join_groups(struct nl_sock* sock, int groups) {
 int Nl_API::nl_connect(struct nl_sock* sock, int protocol) {
     return ::nl_connect(sock, protocol);
 }
-struct nl_cache* Nl_API::nl_cli_ct_alloc_cache(struct nl_sock* sock) {
-    return ::nl_cli_ct_alloc_cache(sock);
+int Nl_API::nl_cache_alloc_name(const char* kind, struct nl_cache** result) {
+    return ::nl_cache_alloc_name(kind, result);
+}
+int Nl_API::set_receive_buffer(struct nl_sock* sock, int bytes) {
+    const int fd = ::nl_socket_get_fd(sock);
+    if (fd < 0) {
+        return -1;
+    }
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0) {
+        return 0;
+    }
+    // Without CAP_NET_ADMIN: as much as the system allows.
+    return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+const char* Nl_API::nl_geterror(int error) {
+    return ::nl_geterror(error);
+}
+void Nl_API::nl_cache_free(struct nl_cache* cache) {
+    ::nl_cache_free(cache);
+}
+void Nl_API::nfnl_ct_put(struct nfnl_ct* ct) {
+    ::nfnl_ct_put(ct);
 }
 int Nl_API::nl_socket_get_fd(const struct nl_sock* sock) {
     return ::nl_socket_get_fd(sock);
@@ -71,6 +93,6 @@ std::uint64_t Nl_API::nfnl_ct_get_packets(const struct nfnl_ct* ct, int repl) {
 std::uint64_t Nl_API::nfnl_ct_get_bytes(const struct nfnl_ct* ct, int repl) {
     return ::nfnl_ct_get_bytes(ct, repl);
 }
-int Nl_API::select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout) {
-    return ::select(nfds, readfds, writefds, exceptfds, timeout);
+int Nl_API::poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    return ::poll(fds, count, timeout_ms);
 }

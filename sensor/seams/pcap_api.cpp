@@ -1,5 +1,7 @@
 #include "sensor/seams/pcap_api.h"
 
+#include <sys/socket.h>
+
 #include <cstring>
 #include <initializer_list>
 
@@ -35,6 +37,30 @@ int Pcap_API::activate(pcap_t* handle) {
     // Warnings (> 0) are success; every kind of error is reported as -1.
     const int rc = pcap_activate(handle);
     return rc < 0 ? -1 : rc;
+}
+
+int Pcap_API::set_buffer_size(pcap_t* handle, int bytes) {
+    return pcap_set_buffer_size(handle, bytes);
+}
+
+int Pcap_API::force_receive_buffer(pcap_t* handle, int bytes) {
+    const int fd = pcap_get_selectable_fd(handle);
+    if (fd < 0) {
+        return -1;
+    }
+    return setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0 ? 0 : -1;
+}
+
+int Pcap_API::selectable_fd(pcap_t* handle) {
+    return pcap_get_selectable_fd(handle);
+}
+
+int Pcap_API::stats(pcap_t* handle, pcap_stat* stats) {
+    return pcap_stats(handle, stats);
+}
+
+int Pcap_API::poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    return ::poll(fds, count, timeout_ms);
 }
 
 int Pcap_API::getnonblock(pcap_t* handle, char* error_buffer) {

@@ -246,6 +246,15 @@ EARLY = {
     "host-case": ("VM_JAVA", lambda s: [s.config()], ["No valid hostname"]),
     "host-64": ("v" * 64, lambda s: [s.config()],
                 ["get_SwId: Get hostname: Length is smaller than the actual size."]),
+    # SOME/IP reserves instance 0 and 0xFFFF.
+    "reserved-instance-0": ("qemu-arm64",
+                            lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"],
+                                                                    aracom_InstanceId_idsethernetsensor="0")})],
+                            ["Invalid config file! aracom_InstanceId_idsethernetsensor \"0\" gives the reserved"]),
+    "reserved-instance-ffff": ("qemu-arm64",
+                               lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"],
+                                                                       aracom_InstanceId_idsipsecuritysensor="0xffff")})],
+                               ["Invalid config file! aracom_InstanceId_idsipsecuritysensor \"0xffff\" gives the reserved"]),
 }
 
 

@@ -1,6 +1,8 @@
 // Opening, polling and closing the capture, and the dispatch by group.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "sensor/capture/terminate_flag.h"
 #include "sensor/capture/tests/capture_test_support.h"
 
@@ -157,6 +159,44 @@ TEST_F(Loop_test, StopRequestEndsTheLoopAfterTheCurrentPass) {
     EXPECT_EQ(log.count("IDS_Sensor : SOCKET is now in non-blocking mode "), 1);
 }
 
+// A wake-up reads receive after receive until nothing is pending; a quiet
+// wait reads nothing; kernel drops are warned about and totalled at close.
+TEST_F(Loop_test, EachWakeUpDrainsTheCaptureAndKernelDropsAreCounted) {
+    open();
+    ON_CALL(pcap, getnonblock(_, _)).WillByDefault(Return(1));
+    EXPECT_CALL(pcap, selectable_fd(fake_handle())).WillOnce(Return(42));
+    int waits = 0;
+    EXPECT_CALL(pcap, poll(_, 2u, 100)).WillRepeatedly([&](pollfd* fds, nfds_t, int) {
+        EXPECT_EQ(fds[0].fd, 42);
+        EXPECT_EQ(fds[1].fd, stop_event_fd());
+        ++waits;
+        return waits == 2 ? 0 : 1;
+    });
+    const std::vector<int> results{3, 1, 5, 0, 2, 0};
+    std::size_t reads = 0;
+    EXPECT_CALL(pcap, dispatch(fake_handle(), -1, _, _)).WillRepeatedly([&](pcap_t*, int, pcap_handler, u_char*) {
+        const int result = results.at(reads++);
+        if (reads == results.size()) {
+            terminate_requested.store(true);
+        }
+        return result;
+    });
+    unsigned drops = 0;
+    EXPECT_CALL(pcap, stats(fake_handle(), _)).WillRepeatedly([&](pcap_t*, pcap_stat* stats) {
+        drops += 4;
+        stats->ps_drop = drops;
+        return 0;
+    });
+    traffic.main_loop(instances);
+    EXPECT_EQ(waits, 3);
+    EXPECT_EQ(reads, results.size());
+    // Two looks within a second: one warning with the first total.
+    EXPECT_EQ(log.count("[Traffic] receive buffer overrun, logged packets lost; overruns so far: 4"), 1);
+    EXPECT_EQ(log.count("[Traffic] receive buffer overrun, logged packets lost; overruns so far: 8"), 0);
+    traffic.close();
+    EXPECT_TRUE(log.has(ara::log::LogLevel::kWarn, "[Traffic] receive buffer overruns in total: 12"));
+}
+
 TEST_F(Loop_test, StopRequestedBeforeTheLoopMeansNoRead) {
     open();
     ON_CALL(pcap, getnonblock(_, _)).WillByDefault(Return(1));
@@ -224,6 +264,17 @@ TEST_F(Dispatch_test, GroupsGoToTheirHandlers) {
         deliver(Nflog_message(group).prefix("fw").payload(bytes));
         EXPECT_TRUE(log.has(ara::log::LogLevel::kDebug, "security_events_group_id: " + std::to_string(group)));
     }
+}
+
+TEST_F(Dispatch_test, ThrowingPublicationDropsOnlyThatPacket) {
+    const auto bytes = pattern(30);
+    traffic.main_loop(IDS_instances{"e", 10, "i", 10});
+    EXPECT_CALL(ethernet, update_special_frame_reports(_))
+        .WillOnce([](const auto&) { throw std::runtime_error("lock failed"); })
+        .WillOnce([](const auto&) {});
+    deliver(Nflog_message(101).prefix("specialFrameReports.match.DoIP").payload(bytes));
+    EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[Traffic] packet dropped: lock failed"));
+    deliver(Nflog_message(101).prefix("specialFrameReports.match.DoIP").payload(bytes));
 }
 
 TEST_F(Dispatch_test, UnknownGroupIsDroppedWithItsLines) {

@@ -1,5 +1,5 @@
-// The two report rate limiters: windows, signed limit comparison, per-call
-// truncation, failure accounting and their independence.
+// The two report rate limiters: windows, unsigned limit comparison, time at
+// full resolution, failure accounting and their independence.
 #include <gtest/gtest.h>
 
 #include "sensor/capture/rate_window.h"
@@ -63,24 +63,21 @@ TEST_F(Rate_limit_test, LimitZeroPassesOneReportPerWindow) {
     EXPECT_EQ(log.count("[RawIPTraffic] Successfully sent packet number = 1"), 3);
 }
 
-TEST_F(Rate_limit_test, LimitsOfTwoToTheThirtyOneOrMoreReadAsNegative) {
+TEST_F(Rate_limit_test, LargestLimitsLetEverythingThrough) {
     for (std::uint32_t limit : {0x80000000U, 0xFFFFFFFFU}) {
         Rate_window window;
         for (int i = 0; i < 5; ++i) {
             window.advance(Manual_clock::read());
-            EXPECT_TRUE(window.over_limit(limit));
+            EXPECT_FALSE(window.over_limit(limit)) << limit;
+            window.count_publication();
         }
     }
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 22; ++i) {
         raw(0xFFFFFFFFU);
         Manual_clock::advance(100ms);
     }
-    EXPECT_EQ(published, 0) << "nothing passes in the first window";
-    for (int i = 0; i < 12; ++i) {
-        raw(0xFFFFFFFFU);
-        Manual_clock::advance(100ms);
-    }
-    EXPECT_EQ(published, 1) << "only the opening report of a later window";
+    EXPECT_EQ(published, 22);
+    EXPECT_EQ(log.count("[RawIPTraffic] Dropping packets."), 0);
 }
 
 TEST_F(Rate_limit_test, GapOfMoreThanAWindowAlwaysOpensOneAndExactlyAWindowDoesNot) {
@@ -115,14 +112,20 @@ TEST_F(Rate_limit_test, ClockSetBackDoesNotHoldTheWindowShut) {
     EXPECT_EQ(published, 2) << "a new window opens after 1001 ms of forward time";
 }
 
-TEST_F(Rate_limit_test, SubMillisecondGapsAreTruncatedPerCall) {
-    // 3000 calls 0.9 ms apart span 2.7 s of clock time but add nothing.
+TEST_F(Rate_limit_test, SubMillisecondGapsAddUpToNewWindows) {
+    // 3000 calls 0.9 ms apart span 2.7 s: windows open after 1.0009 s and
+    // 2.0018 s, each letting the opening report and one more through.
     for (int i = 0; i < 3000; ++i) {
         raw(1);
         Manual_clock::advance(900us);
     }
-    EXPECT_EQ(published, 2);
-    EXPECT_EQ(log.count("[RawIPTraffic] Resetting time passed."), 0);
+    EXPECT_EQ(log.count("[RawIPTraffic] Resetting time passed."), 2);
+    EXPECT_EQ(published, 2 + 2 + 2);
+    // Back-to-back calls (no time between them) never open a window alone.
+    Rate_window window;
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_NE(window.decide(Manual_clock::read(), 1000, 0), Rate_window::Decision::open_window);
+    }
 }
 
 TEST_F(Rate_limit_test, RefusedReportIsCountedAsFailureAndDoesNotRaiseTheCount) {

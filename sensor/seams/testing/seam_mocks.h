@@ -37,10 +37,19 @@ public:
         ON_CALL(*this, nflog_tlv_value_len).WillByDefault(Invoke(&m_real, &Pcap_API::nflog_tlv_value_len));
         ON_CALL(*this, nflog_next_tlv).WillByDefault(Invoke(&m_real, &Pcap_API::nflog_next_tlv));
         ON_CALL(*this, net_to_host16).WillByDefault(Invoke(&m_real, &Pcap_API::net_to_host16));
+        // No descriptor and an input that is always ready: the loop reads at every pass.
+        ON_CALL(*this, selectable_fd).WillByDefault(::testing::Return(-1));
+        ON_CALL(*this, poll).WillByDefault(::testing::Return(1));
+        ON_CALL(*this, stats).WillByDefault(::testing::Return(-1));
     }
 
     MOCK_METHOD(pcap_t*, nflog_create, (const char* device, char* error_buffer, int* is_ours), (override));
+    MOCK_METHOD(int, set_buffer_size, (pcap_t * handle, int bytes), (override));
     MOCK_METHOD(int, activate, (pcap_t * handle), (override));
+    MOCK_METHOD(int, force_receive_buffer, (pcap_t * handle, int bytes), (override));
+    MOCK_METHOD(int, selectable_fd, (pcap_t * handle), (override));
+    MOCK_METHOD(int, stats, (pcap_t * handle, pcap_stat* stats), (override));
+    MOCK_METHOD(int, poll, (pollfd * fds, nfds_t count, int timeout_ms), (override));
     MOCK_METHOD(int, getnonblock, (pcap_t * handle, char* error_buffer), (override));
     MOCK_METHOD(int, setnonblock, (pcap_t * handle, int nonblock, char* error_buffer), (override));
     MOCK_METHOD(int, dispatch, (pcap_t * handle, int count, pcap_handler callback, u_char* user), (override));
@@ -59,14 +68,20 @@ private:
 
 class Mock_Nl_API : public Nl_API_Interface {
 public:
-    MOCK_METHOD(struct nfnl_ct*, nl_cli_ct_alloc, (), (override));
+    Mock_Nl_API() { ON_CALL(*this, nl_geterror).WillByDefault(::testing::Return("Unspecific failure")); }
+
+    MOCK_METHOD(struct nfnl_ct*, nfnl_ct_alloc, (), (override));
     MOCK_METHOD(struct nl_sock*, nl_socket_alloc, (), (override));
     MOCK_METHOD(void, nl_socket_disable_seq_check, (struct nl_sock * sock), (override));
     MOCK_METHOD(int, nl_socket_modify_cb, (struct nl_sock * sock, nl_recvmsg_msg_cb_t func, void* arg),
                 (override));
     MOCK_METHOD(void, nl_join_groups, (struct nl_sock * sock, int groups), (override));
     MOCK_METHOD(int, nl_connect, (struct nl_sock * sock, int protocol), (override));
-    MOCK_METHOD(struct nl_cache*, nl_cli_ct_alloc_cache, (struct nl_sock * sock), (override));
+    MOCK_METHOD(int, nl_cache_alloc_name, (const char* kind, struct nl_cache** result), (override));
+    MOCK_METHOD(int, set_receive_buffer, (struct nl_sock * sock, int bytes), (override));
+    MOCK_METHOD(const char*, nl_geterror, (int error), (override));
+    MOCK_METHOD(void, nl_cache_free, (struct nl_cache * cache), (override));
+    MOCK_METHOD(void, nfnl_ct_put, (struct nfnl_ct * ct), (override));
     MOCK_METHOD(int, nl_socket_get_fd, (const struct nl_sock* sock), (override));
     MOCK_METHOD(int, nl_socket_set_nonblocking, (const struct nl_sock* sock), (override));
     MOCK_METHOD(void, nl_socket_free, (struct nl_sock * sock), (override));
@@ -85,7 +100,5 @@ public:
     MOCK_METHOD(std::uint16_t, nfnl_ct_get_dst_port, (const struct nfnl_ct* ct, int repl), (override));
     MOCK_METHOD(std::uint64_t, nfnl_ct_get_packets, (const struct nfnl_ct* ct, int repl), (override));
     MOCK_METHOD(std::uint64_t, nfnl_ct_get_bytes, (const struct nfnl_ct* ct, int repl), (override));
-    MOCK_METHOD(int, select,
-                (int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, struct timeval* timeout),
-                (override));
+    MOCK_METHOD(int, poll, (pollfd * fds, nfds_t count, int timeout_ms), (override));
 };
