@@ -11,6 +11,7 @@ packages=(
   python3 iproute2 nftables iptables conntrack tshark util-linux procps
   squashfs-tools cryptsetup-bin openssl e2fsprogs runc
   qemu-system-x86 busybox-static cpio kmod
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <libmount/libmount.h>
-#include <rapidjson/reader.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -245,27 +245,11 @@ bool Container::setup_data_partition() {
     const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file);
     std::fclose(config_file);
 
-    std::string size_text;
-    bool has_size = false;
-    for (const Meta_line& line : split_meta_lines(std::string(buffer, ::strnlen(buffer, read_bytes)))) {
-        LOG_DEBUG("config: ", line.text);
-        if (line.key == "DATASIZEMB") {
-            size_text = line.value;
-            has_size = true;
-            break;
-        }
-    }
-    if (!has_size) {
+    const std::optional<unsigned long long> size_mb =
+        data_partition_size_mb(std::string(buffer, ::strnlen(buffer, read_bytes)));
+    if (!size_mb) {
         return false;
     }
-    const unsigned long long size_mb = std::stoull(size_text, nullptr, 10);
-    if (static_cast<long long>(size_mb) < 1) {
-        return false;
-    }
-    // The size in bytes must fit a file offset, or the sparse file would get a
-    // wrapped-around length.
-    QL_CHECK(size_mb <= max_data_size_mb, "container data partition size too large: ", size_mb,
-             " MB, at most ", max_data_size_mb, " MB fit a file offset");
 
     LOG_DEBUG("check container data partition");
     const std::string image = data_partition_dir + "/" + m_name;
@@ -273,7 +257,7 @@ bool Container::setup_data_partition() {
         // Used unchanged, whatever size it has.
         LOG_DEBUG("container data partition image exists: ", image);
     } else {
-        create_data_partition(image, size_mb);
+        create_data_partition(image, *size_mb);
     }
 
     LOG_INFO("mount data partition image");
@@ -359,15 +343,10 @@ Container_status Container::get_status() {
     std::string runc_list_str;
     const int code = m_sys->command(argv, &runc_list_str);
     if (code == 0) {
-        Status_getter sax_handler;
-        rapidjson::Reader reader;
-        rapidjson::StringStream stream(runc_list_str.c_str());
-        reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, sax_handler);
-        QL_CHECK(!sax_handler.m_container_status.empty(),
-                 "could not parse runc list output: ", runc_list_str);
-        LOG_DEBUG(m_name, " status: ", sax_handler.m_container_status);
-        return sax_handler.m_container_status == "stopped" ? Container_status::STOPPED
-                                                           : Container_status::RUNNING;
+        const std::string status = runc_state_status(runc_list_str);
+        QL_CHECK(!status.empty(), "could not parse runc list output: ", runc_list_str);
+        LOG_DEBUG(m_name, " status: ", status);
+        return status == "stopped" ? Container_status::STOPPED : Container_status::RUNNING;
     }
     QL_CHECK(runc_list_str.find(" does not exist") != std::string::npos,
              "unexpected runc return code: ", code);

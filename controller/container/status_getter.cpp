@@ -43,4 +43,12 @@ bool Status_getter::EndArray(rapidjson::SizeType) {
     return true;
 }
 
+std::string runc_state_status(const std::string& runc_output) {
+    Status_getter sax_handler;
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(runc_output.c_str());
+    reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, sax_handler);
+    return sax_handler.m_container_status;
+}
+
 }  // namespace ql

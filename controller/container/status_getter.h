@@ -33,4 +33,8 @@ private:
     bool m_expect_status = false;
 };
 
+// The top-level "status" of what "runc state" printed; empty when there is
+// none or the text is not a JSON object.
+std::string runc_state_status(const std::string& runc_output);
+
 }  // namespace ql
