@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <rapidjson/reader.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -27,13 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string status_of(const std::string& text) {
-    Status_getter handler;
-    rapidjson::Reader reader;
-    rapidjson::StringStream stream(text.c_str());
-    reader.Parse<rapidjson::kParseNumbersAsStringsFlag>(stream, handler);
-    return handler.m_container_status;
-}
+std::string status_of(const std::string& text) { return runc_state_status(text); }
 
 TEST(Status_getter, TakesOnlyTheTopLevelStatusString) {
     EXPECT_EQ(status_of(R"({"ociVersion":"1.0.2","id":"c","pid":42,"status":"running",)"
@@ -219,6 +212,19 @@ TEST(Meta_lines, SplitsAtTheFirstEqualsWithoutTrimming) {
     EXPECT_LE(max_data_size_mb << 20, 0x7FFFFFFFFFFFFFFFULL);
     EXPECT_GT((max_data_size_mb + 1) << 20 >> 20, 0u);
     EXPECT_GT((max_data_size_mb + 1) << 20, 0x7FFFFFFFFFFFFFFFULL);
+}
+
+TEST(Meta_lines, DataPartitionSizeFromTheFirstSizeLine) {
+    EXPECT_EQ(data_partition_size_mb("NAME=x\nDATASIZEMB=64\nDATASIZEMB=8\n"), 64u);
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB= 64 MB"), 64u) << "stoull skips blanks and stops at text";
+    EXPECT_EQ(data_partition_size_mb(" DATASIZEMB=5\nX=1"), std::nullopt) << "the key is not trimmed";
+    EXPECT_EQ(data_partition_size_mb(""), std::nullopt);
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB=0"), std::nullopt);
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB=-1"), std::nullopt) << "wraps to a huge value, read as negative";
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB=" + std::to_string(max_data_size_mb)), max_data_size_mb);
+    EXPECT_THROW(data_partition_size_mb("DATASIZEMB=" + std::to_string(max_data_size_mb + 1)), std::runtime_error);
+    EXPECT_THROW(data_partition_size_mb("DATASIZEMB=many"), std::invalid_argument);
+    EXPECT_THROW(data_partition_size_mb("DATASIZEMB=99999999999999999999"), std::out_of_range);
 }
 
 TEST(Working_dir, PrefixRule) {
