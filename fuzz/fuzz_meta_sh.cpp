@@ -21,12 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     try {
         const auto size_mb = ql::data_partition_size_mb(text);
-        if (size_mb && (*size_mb < 1 || *size_mb > ql::max_data_size_mb)) {
+        if (size_mb && static_cast<long long>(*size_mb) < 1) {
             std::abort();
         }
     } catch (const std::invalid_argument&) {
     } catch (const std::out_of_range&) {
-    } catch (const std::runtime_error&) {
     }
     return 0;
 }

@@ -245,11 +245,16 @@ bool Container::setup_data_partition() {
     const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file);
     std::fclose(config_file);
 
-    const std::optional<unsigned long long> size_mb =
+    const std::optional<unsigned long long> configured_size =
         data_partition_size_mb(std::string(buffer, ::strnlen(buffer, read_bytes)));
-    if (!size_mb) {
+    if (!configured_size) {
         return false;
     }
+    const unsigned long long size_mb = *configured_size;
+    // The size in bytes must fit a file offset, or the sparse file would get a
+    // wrapped-around length.
+    QL_CHECK(size_mb <= max_data_size_mb, "container data partition size too large: ", size_mb,
+             " MB, at most ", max_data_size_mb, " MB fit a file offset");
 
     LOG_DEBUG("check container data partition");
     const std::string image = data_partition_dir + "/" + m_name;
@@ -257,7 +262,7 @@ bool Container::setup_data_partition() {
         // Used unchanged, whatever size it has.
         LOG_DEBUG("container data partition image exists: ", image);
     } else {
-        create_data_partition(image, *size_mb);
+        create_data_partition(image, size_mb);
     }
 
     LOG_INFO("mount data partition image");
@@ -343,10 +348,13 @@ Container_status Container::get_status() {
     std::string runc_list_str;
     const int code = m_sys->command(argv, &runc_list_str);
     if (code == 0) {
-        const std::string status = runc_state_status(runc_list_str);
-        QL_CHECK(!status.empty(), "could not parse runc list output: ", runc_list_str);
-        LOG_DEBUG(m_name, " status: ", status);
-        return status == "stopped" ? Container_status::STOPPED : Container_status::RUNNING;
+        Status_getter sax_handler;
+        sax_handler.m_container_status = runc_state_status(runc_list_str);
+        QL_CHECK(!sax_handler.m_container_status.empty(),
+                 "could not parse runc list output: ", runc_list_str);
+        LOG_DEBUG(m_name, " status: ", sax_handler.m_container_status);
+        return sax_handler.m_container_status == "stopped" ? Container_status::STOPPED
+                                                           : Container_status::RUNNING;
     }
     QL_CHECK(runc_list_str.find(" does not exist") != std::string::npos,
              "unexpected runc return code: ", code);

@@ -39,10 +39,6 @@ std::optional<unsigned long long> data_partition_size_mb(const std::string& text
     if (static_cast<long long>(size_mb) < 1) {
         return std::nullopt;
     }
-    // The size in bytes must fit a file offset, or the sparse file would get a
-    // wrapped-around length.
-    QL_CHECK(size_mb <= max_data_size_mb, "container data partition size too large: ", size_mb,
-             " MB, at most ", max_data_size_mb, " MB fit a file offset");
     return size_mb;
 }
 

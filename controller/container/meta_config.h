@@ -24,9 +24,9 @@ std::vector<Meta_line> split_meta_lines(const std::string& text);
 constexpr unsigned long long max_data_size_mb = 0x7FFFFFFFFFFFFFFFULL >> 20;
 
 // The data partition size in MiB from the first "DATASIZEMB" line of the
-// text; nothing when there is no such line or the size is below 1. Raises
-// std::stoull's errors for a value that is not a number, and the assertion
-// error for a size beyond max_data_size_mb. Logs each line it reads at DEBUG.
+// text; nothing when there is no such line or the size is below 1 (read as a
+// signed number). Raises std::stoull's errors for a value that is not a
+// number; the caller checks the upper bound. Logs each line at DEBUG.
 std::optional<unsigned long long> data_partition_size_mb(const std::string& text);
 
 }  // namespace ql
