@@ -57,16 +57,20 @@ def socket_inodes(pid):
 
 
 def drops(pid):
-    """Drop counters of the sensor's sockets: netlink (NFLOG, conntrack) and UDP."""
+    """Drop counters of the sensor's sockets: the NFLOG socket (netfilter
+    netlink without multicast groups), the conntrack event socket (with
+    groups) and the UDP sockets of the services."""
     inodes = socket_inodes(pid)
-    netlink = udp = 0
+    nflog = conntrack = udp = 0
     with open("/proc/net/netlink") as f:
         header = f.readline().split()
         for line in f:
-            cols = line.split()
-            row = dict(zip(header, cols))
-            if row.get("Inode") in inodes:
-                netlink += int(row.get("Drops", 0))
+            row = dict(zip(header, line.split()))
+            if row.get("Inode") in inodes and row.get("Eth") == "12":
+                if int(row.get("Groups", "0"), 16) == 0:
+                    nflog += int(row.get("Drops", 0))
+                else:
+                    conntrack += int(row.get("Drops", 0))
     for table in ("/proc/net/udp", "/proc/net/udp6"):
         with open(table) as f:
             f.readline()
@@ -74,7 +78,7 @@ def drops(pid):
                 cols = line.split()
                 if cols[9] in inodes:
                     udp += int(cols[-1])
-    return netlink, udp
+    return nflog, conntrack, udp
 
 
 class Flood:
@@ -225,11 +229,11 @@ def main():
                 break
             rss, hwm = proc_kb(pid, "VmRSS"), proc_kb(pid, "VmHWM")
             fds = len(os.listdir(f"/proc/{pid}/fd"))
-            netlink_drops, udp_drops = drops(pid)
+            nflog_drops, conntrack_drops, udp_drops = drops(pid)
             print(f"soak: minute {minute}: rss {rss} kB (peak {hwm} kB), open fds {fds}, "
                   f"logged packets sent {flood.sent}, conntrack flushes {flood.flushes}, "
                   f"subscribers started {subscribers.started}, "
-                  f"drops: netlink {netlink_drops}, udp {udp_drops}", flush=True)
+                  f"drops: nflog {nflog_drops}, conntrack events {conntrack_drops}, udp {udp_drops}", flush=True)
             if rss > base_rss + max(RSS_SLACK_KB, int(base_rss * RSS_SLACK_SHARE)):
                 failures.append(f"resident memory grew from {base_rss} kB to {rss} kB by minute {minute}")
             if fds > base_fds + FD_SLACK:
