@@ -16,6 +16,7 @@ packages=(
   qemu-system-x86 busybox-static cpio kmod
   dpkg-dev man-db
   linux-source-6.1 bc bison flex libelf-dev libssl-dev
+  clang-14 libclang-rt-14-dev
 )
 
 if [ "${1:-}" = arm64 ]; then
@@ -23,7 +24,7 @@ if [ "${1:-}" = arm64 ]; then
   # The :arm64 libraries of every dependency (with the C++ runtime, which the
   # emulated tests, the guest and dpkg-shlibdeps need), and those of the programs that
   # the arm64 guest runs (veritysetup, runc, mkfs.ext4, nft).
-  for p in libpcap-dev libnl-3-dev libnl-nf-3-dev libnl-cli-3-dev libmbedtls-dev \
+  for p in libpcap-dev libnl-3-dev libnl-nf-3-dev libmbedtls-dev \
            libmount-dev libsystemd-dev libgtest-dev libgmock-dev \
            libcryptsetup12 libpopt0 libseccomp2 libext2fs2 libss2 libcom-err2 \
            libnftables1 libedit2 libstdc++6; do

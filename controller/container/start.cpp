@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -196,23 +197,12 @@ Mount_owner Container::setup_data_partition() {
     const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file);
     std::fclose(config_file);
 
-    std::string size_text;
-    bool has_size = false;
-    for (const Meta_line& line : split_meta_lines(std::string(buffer, ::strnlen(buffer, read_bytes)))) {
-        LOG_DEBUG("config: ", line.text);
-        if (line.key == "DATASIZEMB") {
-            size_text = line.value;
-            has_size = true;
-            break;
-        }
-    }
-    if (!has_size) {
+    const std::optional<unsigned long long> configured_size =
+        data_partition_size_mb(std::string(buffer, ::strnlen(buffer, read_bytes)));
+    if (!configured_size) {
         return Mount_owner();
     }
-    const unsigned long long size_mb = std::stoull(size_text, nullptr, 10);
-    if (static_cast<long long>(size_mb) < 1) {
-        return Mount_owner();
-    }
+    const unsigned long long size_mb = *configured_size;
     // The size in bytes must fit a file offset, or the sparse file would get a
     // wrapped-around length.
     QL_CHECK(size_mb <= max_data_size_mb, "container data partition size too large: ", size_mb,

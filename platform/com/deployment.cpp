@@ -87,7 +87,10 @@ std::optional<Service_deployment> resolve_deployment(const std::string& service_
     }
     if (auto v = entry->find("address"); v != entry->end()) {
         in_addr probe{};
-        if (!v->is_string() || inet_pton(AF_INET, v->get<std::string>().c_str(), &probe) != 1) {
+        // inet_pton sees the text only up to a NUL; whatever hides behind it
+        // must not slip into the stored address.
+        if (!v->is_string() || v->get_ref<const std::string&>().find('\0') != std::string::npos ||
+            inet_pton(AF_INET, v->get_ref<const std::string&>().c_str(), &probe) != 1) {
             throw std::runtime_error("deployment: address must be an IPv4 address in dotted decimal");
         }
         d.address = v->get<std::string>();

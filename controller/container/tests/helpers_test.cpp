@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <rapidjson/reader.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -211,6 +210,18 @@ TEST(Meta_lines, SplitsAtTheFirstEqualsWithoutTrimming) {
     EXPECT_LE(max_data_size_mb << 20, 0x7FFFFFFFFFFFFFFFULL);
     EXPECT_GT((max_data_size_mb + 1) << 20 >> 20, 0u);
     EXPECT_GT((max_data_size_mb + 1) << 20, 0x7FFFFFFFFFFFFFFFULL);
+}
+
+TEST(Meta_lines, DataPartitionSizeFromTheFirstSizeLine) {
+    EXPECT_EQ(data_partition_size_mb("NAME=x\nDATASIZEMB=64\nDATASIZEMB=8\n"), 64u);
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB= 64 MB"), 64u) << "stoull skips blanks and stops at text";
+    EXPECT_EQ(data_partition_size_mb(" DATASIZEMB=5\nX=1"), std::nullopt) << "the key is not trimmed";
+    EXPECT_EQ(data_partition_size_mb(""), std::nullopt);
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB=0"), std::nullopt);
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB=-1"), std::nullopt) << "wraps to a huge value, read as negative";
+    EXPECT_EQ(data_partition_size_mb("DATASIZEMB=9223372036854775807"), 9223372036854775807u);
+    EXPECT_THROW(data_partition_size_mb("DATASIZEMB=many"), std::invalid_argument);
+    EXPECT_THROW(data_partition_size_mb("DATASIZEMB=99999999999999999999"), std::out_of_range);
 }
 
 TEST(Working_dir, PrefixRule) {

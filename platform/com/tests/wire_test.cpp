@@ -188,6 +188,8 @@ TEST(Deployment, DefaultsAndOverrides) {
     EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &bad_port), std::runtime_error);
     const std::string bad_address = R"({"ksr::services::idsethernetsensor::IDSEthernetSensor": {"address": "::1"}})";
     EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &bad_address), std::runtime_error);
+    const std::string hidden_tail = R"({"ksr::services::idsethernetsensor::IDSEthernetSensor": {"address": "127.0.0.1\u0000x"}})";
+    EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &hidden_tail), std::runtime_error);
     const std::string not_json = "{";
     EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &not_json), std::runtime_error);
     const std::string new_service = R"({"x": {"port": 1}})";
