@@ -102,7 +102,7 @@ TEST_F(BindingTest, SecondOfferOfTheSameEndpointFails) {
     first.OfferService();
     Test_skeleton second(1);
     second.values.Update({2});
-    EXPECT_THROW(second.OfferService(), std::system_error);
+    EXPECT_THROW(second.OfferService(), ux::com::cpp_binding::skeleton::Offer_failed);
     EXPECT_FALSE(second.impl().port().is_offered());
     Client client;
     EXPECT_EQ(client.get(m_port, test_service_id, 0), std::vector<std::uint8_t>{1});
