@@ -12,7 +12,6 @@ Writes into the staged guest root ($1):
 """
 import json
 import os
-import shutil
 import subprocess
 import sys
 
@@ -20,6 +19,8 @@ stage = sys.argv[1]
 work = os.environ["VM_WORK"]
 builder = os.environ["IMAGE_BUILDER"]
 tools = os.environ["VM_TOOLS"]
+sys.path.insert(0, tools)
+from guest_images import sign_image, tree  # noqa: E402
 TRAILER = 4096
 
 
@@ -27,23 +28,10 @@ def say(msg):
     print(f"demo: {msg}", flush=True)
 
 
-def tree(root, files):
-    shutil.rmtree(root, ignore_errors=True)
-    os.makedirs(root)
-    for rel, (content, mode) in files.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content)
-        os.chmod(path, mode)
-
-
 def image(name, source):
     out = os.path.join(stage, "containers", "target", name,
                        name + ".rootfs.squashfs-xz-dmverity")
-    os.makedirs(os.path.dirname(out), exist_ok=True)
-    subprocess.run([sys.executable, builder, "build", "--source", source,
-                    "--key", key, "--output", out], check=True)
+    sign_image(source, key, out)
     say(f"signed image {os.path.relpath(out, stage)} "
         f"({os.path.getsize(out) // 1024} KiB)")
     return out

@@ -17,7 +17,6 @@ Writes into the staged guest root ($1):
 """
 import json
 import os
-import shutil
 import subprocess
 import sys
 
@@ -25,24 +24,13 @@ stage = sys.argv[1]
 work = os.environ["VM_WORK"]
 builder = os.environ["IMAGE_BUILDER"]
 tools = os.environ["VM_TOOLS"]
+sys.path.insert(0, tools)
+from guest_images import sign_image, tree  # noqa: E402
 TRAILER = 4096
 
 
-def tree(root, files):
-    shutil.rmtree(root, ignore_errors=True)
-    os.makedirs(root)
-    for rel, (content, mode) in files.items():
-        path = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content)
-        os.chmod(path, mode)
-
-
 def build(name, source, out):
-    os.makedirs(os.path.dirname(out), exist_ok=True)
-    subprocess.run([sys.executable, builder, "build", "--source", source, "--key", key,
-                    "--output", out], check=True)
+    sign_image(source, key, out)
 
 
 key = os.path.join(work, "signing-key.pem")
