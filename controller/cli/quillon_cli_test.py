@@ -105,7 +105,7 @@ class Arguments(unittest.TestCase):
             result = run(args)
             self.assertEqual(1, result.returncode, args)
             self.assertRegex(result.stderr, r"^Assertion `m_fs->exists\(m_container\.c_str\(\)\)` "
-                                            r"failed at (start|stop)\.cpp:\d+\n$")
+                                            r"failed at container\.cpp:\d+\n$")
             self.assertNotIn("Usage:", result.stdout)
 
 
@@ -117,7 +117,7 @@ class Log_threshold(unittest.TestCase):
         result = run(["stop", NO_SUCH], level=level)
         self.assertEqual(1, result.returncode)
         self.assertRegex(result.stderr, r"^Assertion `m_fs->exists\(m_container\.c_str\(\)\)` "
-                                        r"failed at stop\.cpp:\d+\n$")
+                                        r"failed at container\.cpp:\d+\n$")
         return result.stdout
 
     def check_lines(self, level, threshold):
@@ -136,7 +136,7 @@ class Log_threshold(unittest.TestCase):
         info = [line for line in lines if line.startswith("INFO ")]
         self.assertEqual(threshold <= 1, any(line.endswith(") shutdown container " + NO_SUCH)
                                              for line in info), out)
-        self.assertRegex(lines[-1], r"^ERROR \(%s stop\.cpp:\d+\) container does not exist, "
+        self.assertRegex(lines[-1], r"^ERROR \(%s container\.cpp:\d+\) container does not exist, "
                                     r"no such file: /containers/target/%s/%s\.rootfs\.squashfs-" % (TIME, NO_SUCH, NO_SUCH))
         return lines
 

@@ -30,7 +30,7 @@ Smack_rules Container::load_smack_rules() {
         // The loader takes the rules line by line: those before the one it
         // refused are in the kernel and must not stay there.
         unload_smack_rules();
-        check_failed("m_sys->command(argv, nullptr) == 0", __FILE__, __LINE__, "");
+        check_failed("m_sys->command(argv, nullptr) == 0", QL_SOURCE_FILE, __LINE__, "");
     }
     return Smack_rules(*this);
 }
