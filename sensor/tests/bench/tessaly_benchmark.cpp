@@ -65,6 +65,10 @@ public:
     Child(const std::vector<std::string>& argv, int stdout_fd) {
         m_pid = fork();
         if (m_pid == 0) {
+            // Started from a background job, the benchmark inherits SIGINT
+            // ignored; the children are stopped with SIGINT and must see it.
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTERM, SIG_DFL);
             const int null_fd = open("/dev/null", O_RDWR);
             dup2(stdout_fd >= 0 ? stdout_fd : null_fd, STDOUT_FILENO);
             dup2(null_fd, STDERR_FILENO);
