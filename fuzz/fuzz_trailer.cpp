@@ -1,12 +1,15 @@
 // The last 4096 bytes of an image: metadata area and signature area, read
 // from a file as the mount does, checked against a fixed test key, then the
 // metadata turned into the verity table.
+#include <fcntl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "controller/system/unique_fd.h"
 #include "controller/verity/dm_request.h"
 #include "controller/verity/trailer.h"
 #include "controller/verity/verity.h"
@@ -20,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& path = input.write(data, size);
     ql::Image_trailer trailer;
     {
-        ql::File file(std::fopen(path.c_str(), "rb"));
-        if (file == nullptr) {
+        const ql::Unique_fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!file) {
             std::abort();
         }
         // Inputs shorter than a trailer start before the file: read_trailer
