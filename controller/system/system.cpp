@@ -224,20 +224,29 @@ int System::execvp(const char* program, const char* const* argv) {
     return result;
 }
 
+namespace {
+
+// Fails the mount when something is mounted at the target already. 1 is
+// libmount's answer when nothing is.
+void require_free_target(Mount_context& ctx, const std::string& target) {
+    libmnt_fs* mounted = nullptr;
+    const bool mount_success = mnt_context_find_umount_fs(ctx.get(), target.c_str(), &mounted) == 1;
+    if (!mount_success) {
+        LOG_ERROR("target path is already mounted");
+        ctx.reset();
+        QL_CHECK(mount_success, "");
+    }
+}
+
+}  // namespace
+
 void System::mount(const std::string& source, const std::string& target, unsigned long flags,
                    const char* options, const char* fstype) {
     LOG_DEBUG("mount ", source, " as ", target);
     Mount_context ctx(mnt_new_context());
     QL_CHECK(ctx, "");
 
-    // 1 is libmount's answer when nothing is mounted at the target.
-    libmnt_fs* mounted = nullptr;
-    bool mount_success = mnt_context_find_umount_fs(ctx.get(), target.c_str(), &mounted) == 1;
-    if (!mount_success) {
-        LOG_ERROR("target path is already mounted");
-        ctx.reset();
-        QL_CHECK(mount_success, "");
-    }
+    require_free_target(ctx, target);
 
     // A bad value here surfaces as a failure of the mount itself.
     mnt_context_set_source(ctx.get(), source.c_str());
@@ -255,7 +264,7 @@ void System::mount(const std::string& source, const std::string& target, unsigne
     }
 
     const int result = mnt_context_mount(ctx.get());
-    mount_success = result == 0;
+    const bool mount_success = result == 0;
     if (!mount_success) {
         LOG_ERROR("mount failed: ", result);
         ctx.reset();
@@ -267,16 +276,11 @@ void System::bind_mount(int source_fd, int target_fd, const std::string& target)
     LOG_DEBUG("mount descriptor ", source_fd, " as ", target);
     Mount_context ctx(mnt_new_context());
     QL_CHECK(ctx, "");
-    libmnt_fs* mounted = nullptr;
-    bool mount_success = mnt_context_find_umount_fs(ctx.get(), target.c_str(), &mounted) == 1;
-    if (!mount_success) {
-        LOG_ERROR("target path is already mounted");
-        QL_CHECK(mount_success, "");
-    }
+    require_free_target(ctx, target);
     // The kernel follows the descriptors' links to the very objects opened.
     const std::string source_path = "/proc/self/fd/" + std::to_string(source_fd);
     const std::string target_path = "/proc/self/fd/" + std::to_string(target_fd);
-    mount_success = ::mount(source_path.c_str(), target_path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+    const bool mount_success = ::mount(source_path.c_str(), target_path.c_str(), nullptr, MS_BIND, nullptr) == 0;
     if (!mount_success) {
         LOG_ERROR("mount failed: ", -errno);
         QL_CHECK(mount_success, "");
