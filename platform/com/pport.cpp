@@ -10,6 +10,7 @@
 #include "com/deployment.h"
 #include "com/event_impl.h"
 #include "com/illegal_state_exception.h"
+#include "com/notification_batch.h"
 
 namespace ux::com::cpp_binding::skeleton {
 namespace {
@@ -86,7 +87,7 @@ void Pport::start_offer() {
                                (path != nullptr ? path : "") + ": " + m_deployment_error);
         }
         try {
-            m_socket = std::make_unique<Udp_socket>(m_address, m_port);
+            m_socket = std::make_shared<Udp_socket>(m_address, m_port);
         } catch (const std::exception& e) {
             throw Offer_failed("offer of " + m_service_name + " at " + m_address + ":" + std::to_string(m_port) +
                                " failed: " + e.what());
@@ -189,16 +190,19 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
     iovec pieces[2] = {{header, sizeof header},
                        {const_cast<std::uint8_t*>(body->data()), body->size()}};
 
+    // Several subscribers leave in one sendmmsg; inside a caller's batch the
+    // datagrams wait for its end. Declared before the lock: sent after it.
+    Notification_batch batch;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_socket || event_index >= m_subscriptions.event_count()) {
         return;
     }
     bool failed = false;
     if (only != nullptr) {
-        failed = !m_socket->send(*only, pieces, 2);
+        failed = !send_or_hold(m_socket, *only, pieces, 2, "notification", h.method_id);
     } else {
         for (const auto& s : m_subscriptions.subscribers(event_index)) {
-            failed |= !m_socket->send(to_sockaddr(s.endpoint), pieces, 2);
+            failed |= !send_or_hold(m_socket, to_sockaddr(s.endpoint), pieces, 2, "notification", h.method_id);
         }
     }
     if (failed) {

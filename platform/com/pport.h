@@ -135,7 +135,8 @@ private:
     // Guards the socket, the subscriptions, the events, the method sink and
     // the SD session counters of the endpoint.
     mutable std::mutex m_mutex;
-    std::unique_ptr<Udp_socket> m_socket;
+    // Shared with the notifications a batch still holds.
+    std::shared_ptr<Udp_socket> m_socket;
     someip::Ipv4_endpoint m_endpoint;  // where m_socket is bound
     Subscription_table m_subscriptions;
     std::vector<Event_impl*> m_events;

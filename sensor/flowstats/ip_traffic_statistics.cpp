@@ -11,6 +11,7 @@
 #include <netlink/netlink.h>
 
 #include "ara/log/logging.h"
+#include "com/notification_batch.h"
 #include "sensor/capture/terminate_flag.h"
 #include "sensor/seams/ara_phm_api.h"
 #include "sensor/seams/nl_api.h"
@@ -168,7 +169,8 @@ void IPTrafficStatistics::start() {
 
 void IPTrafficStatistics::drain() {
     // One receive per call; read until the socket is empty so that a burst
-    // never waits for the next wake-up.
+    // never waits for the next wake-up. Its samples leave together.
+    ux::com::Notification_batch batch;
     while (!terminate_requested.load()) {
         const int result = m_nl_api->nl_recvmsgs_default(m_socket);
         if (result == -NLE_NOMEM) {

@@ -159,8 +159,9 @@ TEST_F(Loop_test, StopRequestEndsTheLoopAfterTheCurrentPass) {
     EXPECT_EQ(log.count("IDS_Sensor : SOCKET is now in non-blocking mode "), 1);
 }
 
-// A wake-up reads receive after receive until nothing is pending; a quiet
-// wait reads nothing; kernel drops are warned about and totalled at close.
+// A wake-up reads receive after receive until nothing is pending, then lets
+// packets gather; a quiet wait reads nothing; kernel drops are warned about
+// and totalled at close.
 TEST_F(Loop_test, EachWakeUpDrainsTheCaptureAndKernelDropsAreCounted) {
     open();
     ON_CALL(pcap, getnonblock(_, _)).WillByDefault(Return(1));
@@ -171,6 +172,13 @@ TEST_F(Loop_test, EachWakeUpDrainsTheCaptureAndKernelDropsAreCounted) {
         EXPECT_EQ(fds[1].fd, stop_event_fd());
         ++waits;
         return waits == 2 ? 0 : 1;
+    });
+    // After a pass that read packets the loop pauses on the stop event only.
+    int gathers = 0;
+    EXPECT_CALL(pcap, poll(_, 1u, 1)).WillRepeatedly([&](pollfd* fds, nfds_t, int) {
+        EXPECT_EQ(fds[0].fd, stop_event_fd());
+        ++gathers;
+        return 0;
     });
     const std::vector<int> results{3, 1, 5, 0, 2, 0};
     std::size_t reads = 0;
@@ -189,6 +197,7 @@ TEST_F(Loop_test, EachWakeUpDrainsTheCaptureAndKernelDropsAreCounted) {
     });
     traffic.main_loop(instances);
     EXPECT_EQ(waits, 3);
+    EXPECT_EQ(gathers, 2);
     EXPECT_EQ(reads, results.size());
     // Two looks within a second: one warning with the first total.
     EXPECT_EQ(log.count("[Traffic] receive buffer overrun, logged packets lost; overruns so far: 4"), 1);
