@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 
 #include "com/binding_logger.h"
@@ -17,8 +19,10 @@ namespace {
 
 // Bounds the subscription table against a flood of subscribers.
 constexpr std::size_t max_subscribers_per_event = 64;
-// How often expired subscriptions are swept.
-constexpr int sweep_interval_ms = 200;
+// Longest wait of the receive loop. A subscription lasts at least a second,
+// so one made meanwhile through the SD endpoint cannot expire before the wait
+// ends; an idle service wakes once a second.
+constexpr auto longest_wait = std::chrono::milliseconds(1000);
 constexpr std::size_t max_datagram = 65536;
 
 // The service's deployment. A deployment file that cannot be read or used
@@ -244,7 +248,7 @@ void Pport::receive_loop() {
     }
     while (!m_stop_requested.load()) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake.fd(), POLLIN, 0}};
-        ::poll(fds, 2, sweep_interval_ms);
+        ::poll(fds, 2, wait_until_next_expiry());
         // Nothing may leave the thread: a failure (allocation, a handler's
         // exception) costs the datagram at hand, not the endpoint.
         try {
@@ -265,6 +269,22 @@ void Pport::receive_loop() {
             logger().LogError() << "Pport: datagram of service " << m_service_id << " dropped";
         }
     }
+}
+
+int Pport::wait_until_next_expiry() const {
+    const auto now = Subscription_table::Clock::now();
+    std::optional<Subscription_table::Clock::time_point> next;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        next = m_subscriptions.next_expiry();
+    }
+    auto wait = longest_wait;
+    if (next) {
+        // Rounded up, so the sweep after the wait finds it expired.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+        wait = std::clamp(left, std::chrono::milliseconds(0), longest_wait);
+    }
+    return static_cast<int>(wait.count());
 }
 
 void Pport::receive_pending(std::vector<std::uint8_t>& buffer) {

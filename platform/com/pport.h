@@ -113,6 +113,8 @@ public:
 
 private:
     void receive_loop();
+    // Milliseconds until the next subscription expires, at most a second.
+    int wait_until_next_expiry() const;
     void receive_pending(std::vector<std::uint8_t>& buffer);
     Service_identity identity_locked() const;
     void send_reply(const someip::Header& request, const sockaddr_in& to,

@@ -42,6 +42,18 @@ bool Subscription_table::unsubscribe(std::size_t event, const someip::Ipv4_endpo
     return list.empty();
 }
 
+std::optional<Subscription_table::Clock::time_point> Subscription_table::next_expiry() const {
+    std::optional<Clock::time_point> first;
+    for (const auto& list : m_events) {
+        for (const auto& s : list) {
+            if (!s.infinite && (!first || s.expires < *first)) {
+                first = s.expires;
+            }
+        }
+    }
+    return first;
+}
+
 std::vector<std::size_t> Subscription_table::expire(Clock::time_point now) {
     std::vector<std::size_t> emptied;
     for (std::size_t event = 0; event < m_events.size(); ++event) {

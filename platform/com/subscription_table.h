@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "com/someip_message.h"
@@ -32,6 +33,8 @@ public:
     bool unsubscribe(std::size_t event, const someip::Ipv4_endpoint& endpoint);
     // Drops expired subscriptions; returns the events that lost their last one.
     std::vector<std::size_t> expire(Clock::time_point now);
+    // When the first subscription that can expire does so; none: never.
+    std::optional<Clock::time_point> next_expiry() const;
     // Events that had subscribers before everything was dropped.
     std::vector<std::size_t> clear();
 

@@ -132,10 +132,13 @@ TEST(SubscriptionTable, CountsRenewsExpiresAndBounds) {
     EXPECT_EQ(table.count(0), 2u);
 
     // b expires after 2 s, a was renewed to 10 s, c never expires.
+    EXPECT_EQ(table.next_expiry(), now + std::chrono::seconds(2));
     EXPECT_TRUE(table.expire(now + std::chrono::seconds(3)).empty());
     EXPECT_EQ(table.count(0), 1u);
+    EXPECT_EQ(table.next_expiry(), now + std::chrono::seconds(10));
     EXPECT_EQ(table.expire(now + std::chrono::hours(1000)), std::vector<std::size_t>{0});
     EXPECT_EQ(table.count(1), 1u);
+    EXPECT_FALSE(table.next_expiry()) << "only c is left, and it never expires";
     EXPECT_FALSE(table.unsubscribe(1, a));
     EXPECT_TRUE(table.unsubscribe(1, c));
     EXPECT_EQ(table.subscribe(1, c, 5, now), Result::added_first);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -141,6 +142,20 @@ TEST_F(FieldServerTest, TwoUpdatesReachGetterAsSecondAndSubscriberInOrder) {
     // Other fields are untouched.
     EXPECT_EQ(getter.get(m_ethernet_port, ethernet_service, classifier_match),
               (std::vector<std::uint8_t>{0, 0, 0, 0}));
+}
+
+TEST_F(FieldServerTest, ASubscriptionEndsWhenItsTtlRunsOut) {
+    init_and_offer();
+    Client subscriber;
+    subscriber.subscribe(m_ethernet_port, ethernet_service, instance, special_frame + 1, 1);
+    auto ack = subscriber.receive_sd();
+    ASSERT_TRUE(ack && ack->type == 0x07 && ack->ttl == 1u);
+    ASSERT_TRUE(subscriber.receive_non_sd()) << "the current value";
+    m_ethernet->update_special_frame_reports({special(1)});
+    ASSERT_TRUE(subscriber.receive_non_sd()) << "within the second";
+    std::this_thread::sleep_for(milliseconds(1100));
+    m_ethernet->update_special_frame_reports({special(2)});
+    EXPECT_FALSE(subscriber.receive_non_sd(milliseconds(300))) << "notified after the TTL ran out";
 }
 
 TEST_F(FieldServerTest, EmptyListUpdateNotifiesAnEmptyList) {
