@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 
 #include "com/binding_logger.h"
 #include "com/deployment.h"
@@ -194,9 +195,9 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
     iovec pieces[2] = {{header, sizeof header},
                        {const_cast<std::uint8_t*>(body->data()), body->size()}};
 
-    // Several subscribers leave in one sendmmsg; inside a caller's batch the
-    // datagrams wait for its end. Declared before the lock: sent after it.
-    Notification_batch batch;
+    // Several subscribers get theirs in one sendmmsg; inside a caller's batch
+    // the datagrams wait for its end. Declared before the lock: sent after it.
+    std::optional<Notification_batch> several;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_socket || event_index >= m_subscriptions.event_count()) {
         return;
@@ -205,6 +206,9 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
     if (only != nullptr) {
         failed = !send_or_hold(m_socket, *only, pieces, 2, "notification", h.method_id);
     } else {
+        if (m_subscriptions.count(event_index) > 1) {
+            several.emplace();
+        }
         for (const auto& s : m_subscriptions.subscribers(event_index)) {
             failed |= !send_or_hold(m_socket, to_sockaddr(s.endpoint), pieces, 2, "notification", h.method_id);
         }
