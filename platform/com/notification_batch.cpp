@@ -20,7 +20,6 @@ struct Held_datagram {
     std::shared_ptr<Udp_socket> socket;
     sockaddr_in to{};
     std::vector<std::uint8_t> bytes;  // keeps its capacity between batches
-    const char* what = "";
     std::uint32_t id = 0;
 };
 
@@ -37,7 +36,7 @@ Held_sends& held() {
 
 void log_failure(const Held_datagram& d, int error) noexcept {
     try {
-        logger().LogError() << "Pport: " << d.what << " " << d.id << " could not be sent: " << std::strerror(error);
+        logger().LogError() << "Pport: notification " << d.id << " could not be sent: " << std::strerror(error);
     } catch (...) {
     }
 }
@@ -89,7 +88,7 @@ void flush(Held_sends& sends) noexcept {
 }  // namespace
 
 bool send_or_hold(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& to, const iovec* pieces,
-                  std::size_t count, const char* what, std::uint32_t id) {
+                  std::size_t count, std::uint32_t id) {
     Held_sends& sends = held();
     if (sends.depth == 0) {
         return socket->send(to, pieces, count);
@@ -105,7 +104,6 @@ bool send_or_hold(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& 
     }
     d.socket = socket;
     d.to = to;
-    d.what = what;
     d.id = id;
     ++sends.count;
     return true;

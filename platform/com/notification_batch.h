@@ -30,11 +30,11 @@ public:
 namespace cpp_binding {
 
 // Sends the pieces as one datagram to `to`, or holds a copy when a batch is
-// alive on this thread (the socket stays open until it has left). `what`
-// (static text) and `id` name the notification in the log when it fails.
+// alive on this thread (the socket stays open until it has left). `id` names
+// the notification in the log when it fails.
 // Returns false when the datagram is known to have failed already.
 bool send_or_hold(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& to, const iovec* pieces,
-                  std::size_t count, const char* what, std::uint32_t id);
+                  std::size_t count, std::uint32_t id);
 
 }  // namespace cpp_binding
 }  // namespace ux::com

@@ -204,13 +204,13 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
     }
     bool failed = false;
     if (only != nullptr) {
-        failed = !send_or_hold(m_socket, *only, pieces, 2, "notification", h.method_id);
+        failed = !send_or_hold(m_socket, *only, pieces, 2, h.method_id);
     } else {
         if (m_subscriptions.count(event_index) > 1) {
             several.emplace();
         }
         for (const auto& s : m_subscriptions.subscribers(event_index)) {
-            failed |= !send_or_hold(m_socket, to_sockaddr(s.endpoint), pieces, 2, "notification", h.method_id);
+            failed |= !send_or_hold(m_socket, to_sockaddr(s.endpoint), pieces, 2, h.method_id);
         }
     }
     if (failed) {

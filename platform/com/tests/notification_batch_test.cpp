@@ -47,7 +47,7 @@ private:
 bool send_text(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& to, const std::string& head,
                const std::string& tail) {
     iovec pieces[2] = {{const_cast<char*>(head.data()), head.size()}, {const_cast<char*>(tail.data()), tail.size()}};
-    return send_or_hold(socket, to, pieces, 2, "notification", 1);
+    return send_or_hold(socket, to, pieces, 2, 1);
 }
 
 TEST(NotificationBatch, HeldUntilTheOutermostBatchEndsThenSentWholeAndInOrder) {

@@ -78,18 +78,26 @@ CONF
   report "ulogd2, $label" "$(wc -l < "$work/ulogd.json")" "$sent" "$used"
 }
 
-run_tessaly() {
-  local label=$1
-  cat > "$work/config.json" <<JSON
+cat > "$work/config.json" <<JSON
 {"IDS_config": {"aracom_InstanceId_idsethernetsensor": "1", "IDSEthernetSensor_limit": 1000000,
  "aracom_InstanceId_idsipsecuritysensor": "2", "IDSIpSecuritySensor_limit": 1000000}}
 JSON
+
+# Starts tessaly (its pid in $pid) and a subscribed listener that reports
+# after the given quiet milliseconds (coprocess LISTENER).
+start_tessaly_and_listener() {
+  local quiet_ms=$1
   ARA_LOG_LEVEL=info "$tessaly" "$work/config.json" > "$work/tessaly.log" 2>&1 &
-  local pid=$!
+  pid=$!
   sleep 1
-  coproc LISTENER { "$flood" listen 2000 120000; }
+  coproc LISTENER { "$flood" listen "$quiet_ms" 120000; }
   read -r ready <&"${LISTENER[0]}"
   sleep 0.5
+}
+
+run_tessaly() {
+  local label=$1
+  start_tessaly_and_listener 2000
   local before; before=$(ticks $pid)
   local sent; sent=$("$flood" send 20000 "$packets" | awk '{print $2}')
   local counts; read -r counts <&"${LISTENER[0]}"
@@ -100,12 +108,7 @@ JSON
 }
 
 run_conntrack() {
-  ARA_LOG_LEVEL=info "$tessaly" "$work/config.json" > "$work/tessaly.log" 2>&1 &
-  local pid=$!
-  sleep 1
-  coproc LISTENER { "$flood" listen 3000 120000; }
-  read -r ready <&"${LISTENER[0]}"
-  sleep 0.5
+  start_tessaly_and_listener 3000
   local opened; opened=$("$flood" flows 10000 | awk '{print $2}')
   sleep 0.5
   conntrack -F >/dev/null 2>&1 || true
