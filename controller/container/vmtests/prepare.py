@@ -35,7 +35,7 @@ def build(name, source, out):
 
 
 key = os.path.join(work, "signing-key.pem")
-subprocess.run([sys.executable, builder, "keygen", "--private", key,
+subprocess.run([sys.executable, builder, "keygen", "--force", "--private", key,
                 "--public", os.path.join(work, "signing-key_pub.pem"), "--root", stage],
                check=True)
 

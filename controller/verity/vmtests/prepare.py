@@ -56,7 +56,7 @@ def build(name, files, out, key, compression="xz"):
 def keygen(name, kind, root=None):
     private = os.path.join(work, name + ".pem")
     public = os.path.join(work, name + "_pub.pem")
-    args = [sys.executable, builder, "keygen", "--private", private, "--public", public,
+    args = [sys.executable, builder, "keygen", "--force", "--private", private, "--public", public,
             "--type", kind]
     if root:
         args += ["--root", root]
