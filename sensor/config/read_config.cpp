@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "ara/log/logging.h"
@@ -45,8 +47,11 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
         }
         bool failed = false;
         std::ifstream file;
+        int open_error = EISDIR;
         if (!is_directory(argv[1])) {
+            errno = 0;
             file.open(argv[1], std::ios::in | std::ios::binary);
+            open_error = errno;
         }
         if (!file.is_open() || file.fail()) {
             logger().LogError()
@@ -54,9 +59,15 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
             failed = true;
         }
         // Parsing the failed stream as well yields the parser's end-of-input error.
-        if (auto error = parse_config_document(file, config)) {
+        std::string place;
+        if (auto error = parse_config_document(file, config, &place)) {
             logger().LogError() << "Unable to parse config file! Please make sure it is valid json. what= "
                                 << *error;
+            // The library's text names neither the file nor the key.
+            if (failed) {
+                place = std::string("cannot be read (") + std::strerror(open_error) + ")";
+            }
+            logger().LogError() << "Config file " << argv[1] << ": " << place;
             return true;
         }
         if (reserved_instance("aracom_InstanceId_idsethernetsensor", config.aracom_InstanceId_idsethernetsensor) ||
