@@ -88,8 +88,9 @@ echo hello >"$tmp/src/rootfs/etc/hello.txt"
 if quillon-image-builder keygen --private "$tmp/key.pem" --public "$tmp/pub.pem" >/dev/null &&
    quillon-image-builder build --source "$tmp/src" --key "$tmp/key.pem" \
      --output "$tmp/demo.rootfs.squashfs-xz-dmverity" >/dev/null &&
-   [ -s "$tmp/demo.rootfs.squashfs-xz-dmverity" ]; then
-  ok "quillon-image-builder keygen and build"
+   [ -s "$tmp/demo.rootfs.squashfs-xz-dmverity" ] &&
+   quillon-image-builder verify "$tmp/demo.rootfs.squashfs-xz-dmverity" --public "$tmp/pub.pem" >/dev/null; then
+  ok "quillon-image-builder keygen, build and verify"
 else
   fail "quillon-image-builder"
 fi
