@@ -26,13 +26,15 @@ bool is_directory(const char* path) {
 
 // SOME/IP reserves instance 0 and 0xFFFF (any instance); an identifier that
 // maps to either, as a number or through the text fold, cannot be offered.
-bool reserved_instance(const char* key, const std::string& text) {
+bool reserved_instance(const char* path, const char* key, const std::string& text) {
     const std::uint16_t id = ux::com::cpp_binding::instance_id_from_string(text);
     if (id != 0 && id != 0xFFFF) {
         return false;
     }
     logger().LogError() << "Invalid config file! " << key << " \"" << text << "\" gives the reserved SOME/IP instance id "
                         << (id == 0 ? "0" : "0xFFFF");
+    logger().LogError() << "Config file " << path << ": \"IDS_config\".\"" << key
+                        << "\" must name another instance";
     return true;
 }
 
@@ -70,8 +72,10 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
             logger().LogError() << "Config file " << argv[1] << ": " << place;
             return true;
         }
-        if (reserved_instance("aracom_InstanceId_idsethernetsensor", config.aracom_InstanceId_idsethernetsensor) ||
-            reserved_instance("aracom_InstanceId_idsipsecuritysensor", config.aracom_InstanceId_idsipsecuritysensor)) {
+        if (reserved_instance(argv[1], "aracom_InstanceId_idsethernetsensor",
+                              config.aracom_InstanceId_idsethernetsensor) ||
+            reserved_instance(argv[1], "aracom_InstanceId_idsipsecuritysensor",
+                              config.aracom_InstanceId_idsipsecuritysensor)) {
             return true;
         }
         logger().LogDebug() << "aracom_InstanceId_idsethernetsensor: "

@@ -253,11 +253,13 @@ EARLY = {
     "reserved-instance-0": ("qemu-arm64",
                             lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"],
                                                                     aracom_InstanceId_idsethernetsensor="0")})],
-                            ["Invalid config file! aracom_InstanceId_idsethernetsensor \"0\" gives the reserved"]),
+                            ["Invalid config file! aracom_InstanceId_idsethernetsensor \"0\" gives the reserved",
+                             "Config file "]),
     "reserved-instance-ffff": ("qemu-arm64",
                                lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"],
                                                                        aracom_InstanceId_idsipsecuritysensor="0xffff")})],
-                               ["Invalid config file! aracom_InstanceId_idsipsecuritysensor \"0xffff\" gives the reserved"]),
+                               ["Invalid config file! aracom_InstanceId_idsipsecuritysensor \"0xffff\" gives the reserved",
+                                "Config file "]),
 }
 
 
@@ -285,7 +287,9 @@ def case_early(tessaly, name):
     # The line after a configuration failure names the file and the place.
     place = {"missing-file": "absent.json: cannot be read (No such file or directory)",
              "invalid-json": "bad.json: JSON syntax error at line 1, column 44",
-             "limit-string": '.json: "IDS_config"."IDSEthernetSensor_limit" must be a number'}.get(name)
+             "limit-string": '.json: "IDS_config"."IDSEthernetSensor_limit" must be a number',
+             "reserved-instance-0": '.json: "IDS_config"."aracom_InstanceId_idsethernetsensor" must name another instance',
+             }.get(name)
     if place:
         h.check(any(t.startswith("Config file " + scratch.path) and t.endswith(place) for t in errors),
                 f"no line naming the file and {place!r}: {errors}")
