@@ -18,6 +18,8 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/listener/ids_listener.py
 install(TARGETS quillon RUNTIME DESTINATION sbin COMPONENT quillon)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/tools/image-builder/image_builder.py
         DESTINATION share/quillon COMPONENT quillon)
+install(FILES ${PROJECT_SOURCE_DIR}/tools/image-builder/image_trailer.py
+        DESTINATION share/quillon COMPONENT quillon)
 
 # The tools under their command names.
 foreach(tool tessaly-listener:share/tessaly/ids_listener.py:tessaly

@@ -23,6 +23,7 @@ tessaly_files=(./usr/bin/tessaly ./etc/tessaly/tessaly.json ./usr/bin/tessaly-li
                ./usr/share/tessaly/ids_listener.py ./usr/share/tessaly/report_decoder.py
                ./usr/share/man/man8/tessaly.8.gz ./usr/share/man/man1/tessaly-listener.1.gz)
 quillon_files=(./usr/sbin/quillon ./usr/bin/quillon-image-builder ./usr/share/quillon/image_builder.py
+               ./usr/share/quillon/image_trailer.py
                ./usr/share/man/man8/quillon.8.gz ./usr/share/man/man1/quillon-image-builder.1.gz)
 
 # --- arm64: architecture, files, machine code, dependencies -------------------
@@ -87,8 +88,9 @@ echo hello >"$tmp/src/rootfs/etc/hello.txt"
 if quillon-image-builder keygen --private "$tmp/key.pem" --public "$tmp/pub.pem" >/dev/null &&
    quillon-image-builder build --source "$tmp/src" --key "$tmp/key.pem" \
      --output "$tmp/demo.rootfs.squashfs-xz-dmverity" >/dev/null &&
-   [ -s "$tmp/demo.rootfs.squashfs-xz-dmverity" ]; then
-  ok "quillon-image-builder keygen and build"
+   [ -s "$tmp/demo.rootfs.squashfs-xz-dmverity" ] &&
+   quillon-image-builder verify "$tmp/demo.rootfs.squashfs-xz-dmverity" --public "$tmp/pub.pem" >/dev/null; then
+  ok "quillon-image-builder keygen, build and verify"
 else
   fail "quillon-image-builder"
 fi

@@ -21,7 +21,8 @@ builder = os.environ["IMAGE_BUILDER"]
 tools = os.environ["VM_TOOLS"]
 sys.path.insert(0, tools)
 from guest_images import sign_image, tree  # noqa: E402
-TRAILER = 4096
+sys.path.insert(0, os.path.dirname(builder))
+from image_trailer import META_SIZE, TRAILER_SIZE  # noqa: E402
 
 
 def say(msg):
@@ -46,7 +47,7 @@ def script(text):
 key = os.path.join(work, "demo-key.pem")
 say("key pair: private key in the build tree, public key to "
     "/etc/container_key_pub.pem of the guest")
-subprocess.run([sys.executable, builder, "keygen", "--private", key,
+subprocess.run([sys.executable, builder, "keygen", "--force", "--private", key,
                 "--public", os.path.join(work, "demo-key_pub.pem"),
                 "--root", stage], check=True)
 
@@ -98,7 +99,7 @@ demo = container("demo",
 
 with open(demo, "rb") as f:
     data = bytearray(f.read())
-data[len(data) - TRAILER + 1024 + 10] ^= 0xFF
+data[len(data) - TRAILER_SIZE + META_SIZE + 10] ^= 0xFF
 tampered = os.path.join(stage, "containers", "target", "tampered",
                         "tampered.rootfs.squashfs-xz-dmverity")
 os.makedirs(os.path.dirname(tampered), exist_ok=True)

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 
+#include <cerrno>
 #include <cstring>
 #include <exception>
 
@@ -92,8 +93,14 @@ int Traffic::init(std::int16_t sw_id_of_partition) {
         } else {
             // A refused size leaves the library's default, which still works.
             (void)pcap_api->set_buffer_size(created.get(), capture_buffer_bytes);
+            errno = 0;
             if (pcap_api->activate(created.get()) == -1) {
+                const int error = errno;
                 log.LogError() << "[ERROR] cannot activate netfilter";
+                // The library's failed netlink request leaves its reason in errno.
+                log.LogError() << "[Traffic] netfilter activation: "
+                               << (error == 0 ? "no reason given" : std::strerror(error))
+                               << (error == EPERM ? " (the NFLOG groups need CAP_NET_ADMIN)" : "");
                 result = 1;
             } else {
                 (void)pcap_api->force_receive_buffer(created.get(), capture_buffer_bytes);

@@ -15,6 +15,10 @@
 // order: aracom_InstanceId_idsethernetsensor, IDSIpSecuritySensor_limit,
 // aracom_InstanceId_idsipsecuritysensor, IDSEthernetSensor_limit. Members
 // stored before a failure keep their new values.
-// Returns nothing on success, else the JSON library's exception text.
-std::optional<std::string> parse_config_document(std::istream& in, IDS_instances& config);
+// Returns nothing on success, else the JSON library's exception text; then
+// `place`, when given, says where the document went wrong: the line and
+// column of a syntax error, or the member being converted and the type it
+// needs.
+std::optional<std::string> parse_config_document(std::istream& in, IDS_instances& config,
+                                                 std::string* place = nullptr);
 std::optional<std::string> parse_config_text(std::string_view text, IDS_instances& config);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "ara/log/logging.h"
@@ -24,13 +26,15 @@ bool is_directory(const char* path) {
 
 // SOME/IP reserves instance 0 and 0xFFFF (any instance); an identifier that
 // maps to either, as a number or through the text fold, cannot be offered.
-bool reserved_instance(const char* key, const std::string& text) {
+bool reserved_instance(const char* path, const char* key, const std::string& text) {
     const std::uint16_t id = ux::com::cpp_binding::instance_id_from_string(text);
     if (id != 0 && id != 0xFFFF) {
         return false;
     }
     logger().LogError() << "Invalid config file! " << key << " \"" << text << "\" gives the reserved SOME/IP instance id "
                         << (id == 0 ? "0" : "0xFFFF");
+    logger().LogError() << "Config file " << path << ": \"IDS_config\".\"" << key
+                        << "\" must name another instance";
     return true;
 }
 
@@ -45,8 +49,11 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
         }
         bool failed = false;
         std::ifstream file;
+        int open_error = EISDIR;
         if (!is_directory(argv[1])) {
+            errno = 0;
             file.open(argv[1], std::ios::in | std::ios::binary);
+            open_error = errno;
         }
         if (!file.is_open() || file.fail()) {
             logger().LogError()
@@ -54,13 +61,21 @@ bool read_config(int argc, const char* const argv[], IDS_instances& config) {
             failed = true;
         }
         // Parsing the failed stream as well yields the parser's end-of-input error.
-        if (auto error = parse_config_document(file, config)) {
+        std::string place;
+        if (auto error = parse_config_document(file, config, &place)) {
             logger().LogError() << "Unable to parse config file! Please make sure it is valid json. what= "
                                 << *error;
+            // The library's text names neither the file nor the key.
+            if (failed) {
+                place = std::string("cannot be read (") + std::strerror(open_error) + ")";
+            }
+            logger().LogError() << "Config file " << argv[1] << ": " << place;
             return true;
         }
-        if (reserved_instance("aracom_InstanceId_idsethernetsensor", config.aracom_InstanceId_idsethernetsensor) ||
-            reserved_instance("aracom_InstanceId_idsipsecuritysensor", config.aracom_InstanceId_idsipsecuritysensor)) {
+        if (reserved_instance(argv[1], "aracom_InstanceId_idsethernetsensor",
+                              config.aracom_InstanceId_idsethernetsensor) ||
+            reserved_instance(argv[1], "aracom_InstanceId_idsipsecuritysensor",
+                              config.aracom_InstanceId_idsipsecuritysensor)) {
             return true;
         }
         logger().LogDebug() << "aracom_InstanceId_idsethernetsensor: "

@@ -40,6 +40,7 @@ protected:
         std::string path = m_dir + "/config" + std::to_string(m_files.size()) + ".json";
         std::ofstream(path, std::ios::binary) << text;
         m_files.push_back(path);
+        m_last_path = path;
         return path;
     }
 
@@ -66,15 +67,18 @@ protected:
         return out;
     }
 
-    // Expects exactly one error: the parse failure, whose library text holds `part`.
-    void expect_single_parse_error(const std::string& part) {
-        ASSERT_EQ(m_messages.size(), 1u);
+    // Expects the parse failure, whose library text holds `part`, and then
+    // the line naming the last file written and the place in it.
+    void expect_parse_error(const std::string& part, const std::string& place) {
+        ASSERT_EQ(m_messages.size(), 2u);
         EXPECT_EQ(m_messages[0].first, LogLevel::kError);
         EXPECT_EQ(m_messages[0].second.rfind(kParsePrefix, 0), 0u) << m_messages[0].second;
         EXPECT_NE(m_messages[0].second.find(part), std::string::npos) << m_messages[0].second;
+        EXPECT_EQ(m_messages[1], Message(LogLevel::kError, "Config file " + m_last_path + ": " + place));
     }
 
     std::string m_dir;
+    std::string m_last_path;
     std::vector<std::string> m_files;
     std::vector<Message> m_messages;
 };
@@ -127,53 +131,56 @@ TEST_F(ReadConfig, MissingFileGivesBothMessagesInOrder) {
     const std::string path = m_dir + "/does-not-exist.json";
     EXPECT_TRUE(run({"tessaly", path.c_str()}, c));
     const auto e = errors();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_EQ(m_messages.size(), 2u);
+    ASSERT_EQ(e.size(), 3u);
+    EXPECT_EQ(m_messages.size(), 3u);
     EXPECT_EQ(e[0], kFindMessage);
     EXPECT_EQ(e[1].rfind(kParsePrefix, 0), 0u) << e[1];
     EXPECT_NE(e[1].find("[json.exception.parse_error.101]"), std::string::npos) << e[1];
     EXPECT_NE(e[1].find("unexpected end of input"), std::string::npos) << e[1];
+    EXPECT_EQ(e[2], "Config file " + path + ": cannot be read (No such file or directory)");
 }
 
 TEST_F(ReadConfig, DirectoryIsTreatedAsUnreadable) {
     IDS_instances c;
     EXPECT_TRUE(run({"tessaly", m_dir.c_str()}, c));
     const auto e = errors();
-    ASSERT_EQ(e.size(), 2u);
+    ASSERT_EQ(e.size(), 3u);
     EXPECT_EQ(e[0], kFindMessage);
     EXPECT_NE(e[1].find("unexpected end of input"), std::string::npos) << e[1];
+    EXPECT_EQ(e[2], "Config file " + m_dir + ": cannot be read (Is a directory)");
 }
 
 TEST_F(ReadConfig, EmptyFileAndInvalidJsonGiveOneSyntaxError) {
     IDS_instances c;
     EXPECT_TRUE(run_file("", c));
-    expect_single_parse_error("unexpected end of input");
-    EXPECT_TRUE(run_file("{\"IDS_config\": {\"a\": 1,}}", c));
-    expect_single_parse_error("[json.exception.parse_error.101]");
+    expect_parse_error("unexpected end of input", "JSON syntax error at line 1, column 1");
+    EXPECT_TRUE(run_file("{\"IDS_config\":\n {\"a\": 1,}}", c));
+    expect_parse_error("[json.exception.parse_error.101]", "JSON syntax error at line 2, column 10");
     EXPECT_TRUE(run_file("/* c */ {}", c));
-    expect_single_parse_error("[json.exception.parse_error.101]");
+    expect_parse_error("[json.exception.parse_error.101]", "JSON syntax error at line 1, column 1");
 }
 
 TEST_F(ReadConfig, WrongTopLevelOrConfigTypeGivesTypeError305) {
     IDS_instances c;
     EXPECT_TRUE(run_file("[]", c));
-    expect_single_parse_error(
-        "[json.exception.type_error.305] cannot use operator[] with a string argument with array");
+    expect_parse_error("[json.exception.type_error.305] cannot use operator[] with a string argument with array",
+                       "\"IDS_config\".\"aracom_InstanceId_idsethernetsensor\" must be a string");
     EXPECT_TRUE(run_file(R"({"IDS_config": 5})", c));
-    expect_single_parse_error(
-        "[json.exception.type_error.305] cannot use operator[] with a string argument with number");
+    expect_parse_error("[json.exception.type_error.305] cannot use operator[] with a string argument with number",
+                       "\"IDS_config\".\"aracom_InstanceId_idsethernetsensor\" must be a string");
     EXPECT_TRUE(run_file(R"({"IDS_config": true})", c));
-    expect_single_parse_error("cannot use operator[] with a string argument with boolean");
+    expect_parse_error("cannot use operator[] with a string argument with boolean", "\"IDS_config\".\"aracom_InstanceId_idsethernetsensor\" must be a string");
 }
 
 TEST_F(ReadConfig, MissingConfigOrKeyGivesTypeError302NamingNull) {
     IDS_instances c;
     EXPECT_TRUE(run_file(R"({"other": 1})", c));
-    expect_single_parse_error("[json.exception.type_error.302] type must be string, but is null");
+    expect_parse_error("[json.exception.type_error.302] type must be string, but is null", "\"IDS_config\".\"aracom_InstanceId_idsethernetsensor\" must be a string");
     EXPECT_TRUE(run_file(R"({"IDS_config": {"aracom_InstanceId_idsethernetsensor": "e",
         "aracom_InstanceId_idsipsecuritysensor": "i", "IDSEthernetSensor_limit": 1}})",
                          c));
-    expect_single_parse_error("[json.exception.type_error.302] type must be number, but is null");
+    expect_parse_error("[json.exception.type_error.302] type must be number, but is null",
+                       "\"IDS_config\".\"IDSIpSecuritySensor_limit\" must be a number");
     EXPECT_EQ(c.aracom_InstanceId_idsethernetsensor, "e");  // stored before the failure
 }
 
@@ -182,11 +189,12 @@ TEST_F(ReadConfig, WrongValueTypesGiveTypeError302) {
     EXPECT_TRUE(run_file(R"({"IDS_config": {"aracom_InstanceId_idsethernetsensor": 7,
         "IDSEthernetSensor_limit": 1, "aracom_InstanceId_idsipsecuritysensor": "i", "IDSIpSecuritySensor_limit": 1}})",
                          c));
-    expect_single_parse_error("type must be string, but is number");
+    expect_parse_error("type must be string, but is number", "\"IDS_config\".\"aracom_InstanceId_idsethernetsensor\" must be a string");
     EXPECT_TRUE(run_file(R"({"IDS_config": {"aracom_InstanceId_idsethernetsensor": "e",
         "IDSEthernetSensor_limit": "10", "aracom_InstanceId_idsipsecuritysensor": "i", "IDSIpSecuritySensor_limit": 1}})",
                          c));
-    expect_single_parse_error("type must be number, but is string");
+    expect_parse_error("type must be number, but is string",
+                       "\"IDS_config\".\"IDSEthernetSensor_limit\" must be a number");
 }
 
 TEST_F(ReadConfig, TextAfterTheFirstValueIsNotRead) {

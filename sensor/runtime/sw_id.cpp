@@ -49,6 +49,13 @@ std::int16_t get_SwId(Systemcall_API_Interface& systemcall_api) {
     const auto found = partitions.find(hostname);
     if (found == partitions.end()) {
         logger().LogError() << "No valid hostname";
+        // Say what would have worked: the partition comes from nothing else.
+        std::string accepted;
+        for (const auto& entry : partitions) {
+            accepted += (accepted.empty() ? "" : ", ") + entry.first;
+        }
+        logger().LogError() << "get_SwId: the host name must be one of " << accepted << " (it is \"" << hostname
+                            << "\")";
         return SWID_INVALID;
     }
     return found->second;

@@ -62,9 +62,11 @@ TEST_F(Partition_detection, NearMissesAreNoPartition) {
         lines.clear();
         host_name(name);
         EXPECT_EQ(get_SwId(sys), 1) << name;
-        ASSERT_EQ(lines.size(), 2u);
+        ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0], std::make_pair(LogLevel::kInfo, std::string("IDS_sensor: ") + name + " detected"));
         EXPECT_EQ(lines[1], std::make_pair(LogLevel::kError, std::string("No valid hostname")));
+        EXPECT_EQ(lines[2].second, std::string("get_SwId: the host name must be one of qemu-arm64, vm_adaptive, "
+                                                "vm_housekeeping, vm_java (it is \"") + name + "\")");
     }
 }
 

@@ -236,13 +236,16 @@ EARLY = {
                       ["Wrong number of arguments.", "Usage: tessaly [Path to configuration file]"]),
     "missing-file": ("qemu-arm64", lambda s: [os.path.join(s.path, "absent.json")],
                      ["Unable to find config file! Please make sure the path to the json file is correct.",
-                      "Unable to parse config file! Please make sure it is valid json. what= "]),
+                      "Unable to parse config file! Please make sure it is valid json. what= ",
+                      "Config file "]),
     "invalid-json": ("qemu-arm64", lambda s: [s.write("bad.json", '{"IDS_config": {"aracom_InstanceId_idsether')],
-                     ["Unable to parse config file! Please make sure it is valid json. what= "]),
+                     ["Unable to parse config file! Please make sure it is valid json. what= ", "Config file "]),
     "limit-string": ("qemu-arm64",
                      lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"], IDSEthernetSensor_limit="10")})],
-                     ["Unable to parse config file! Please make sure it is valid json. what= "]),
-    "unknown-host": ("vm_unknown", lambda s: [s.config()], ["No valid hostname"]),
+                     ["Unable to parse config file! Please make sure it is valid json. what= ", "Config file "]),
+    "unknown-host": ("vm_unknown", lambda s: [s.config()],
+                     ["No valid hostname", "get_SwId: the host name must be one of qemu-arm64, vm_adaptive, "
+                                           "vm_housekeeping, vm_java (it is \"vm_unknown\")"]),
     "host-case": ("VM_JAVA", lambda s: [s.config()], ["No valid hostname"]),
     "host-64": ("v" * 64, lambda s: [s.config()],
                 ["get_SwId: Get hostname: Length is smaller than the actual size."]),
@@ -250,11 +253,13 @@ EARLY = {
     "reserved-instance-0": ("qemu-arm64",
                             lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"],
                                                                     aracom_InstanceId_idsethernetsensor="0")})],
-                            ["Invalid config file! aracom_InstanceId_idsethernetsensor \"0\" gives the reserved"]),
+                            ["Invalid config file! aracom_InstanceId_idsethernetsensor \"0\" gives the reserved",
+                             "Config file "]),
     "reserved-instance-ffff": ("qemu-arm64",
                                lambda s: [s.config({"IDS_config": dict(h.CONFIG["IDS_config"],
                                                                        aracom_InstanceId_idsipsecuritysensor="0xffff")})],
-                               ["Invalid config file! aracom_InstanceId_idsipsecuritysensor \"0xffff\" gives the reserved"]),
+                               ["Invalid config file! aracom_InstanceId_idsipsecuritysensor \"0xffff\" gives the reserved",
+                                "Config file "]),
 }
 
 
@@ -279,6 +284,15 @@ def case_early(tessaly, name):
         h.check(any("type must be number, but is string" in t for t in errors), "no type error text")
     if name == "missing-file" or name == "invalid-json":
         h.check(any("parse_error" in t for t in errors), "no parse error text")
+    # The line after a configuration failure names the file and the place.
+    place = {"missing-file": "absent.json: cannot be read (No such file or directory)",
+             "invalid-json": "bad.json: JSON syntax error at line 1, column 44",
+             "limit-string": '.json: "IDS_config"."IDSEthernetSensor_limit" must be a number',
+             "reserved-instance-0": '.json: "IDS_config"."aracom_InstanceId_idsethernetsensor" must name another instance',
+             }.get(name)
+    if place:
+        h.check(any(t.startswith("Config file " + scratch.path) and t.endswith(place) for t in errors),
+                f"no line naming the file and {place!r}: {errors}")
     texts = [text for _, text in messages]
     h.check(texts[-1] == "ReportApplicationState: kTerminating", f"no terminating report at the end: {texts[-1:]}")
     for text in texts:

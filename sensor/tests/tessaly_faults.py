@@ -90,6 +90,8 @@ def case_deployment(tessaly):
 def case_no_net_admin(tessaly):
     _, sensor = launch(tessaly, ("setpriv", "--bounding-set", "-net_admin"))
     wait_error(sensor, lambda l: l.endswith("[ERROR] cannot activate netfilter"), "for the capture")
+    line = wait_error(sensor, lambda l: "[Traffic] netfilter activation: " in l, "with the reason")
+    h.check("Operation not permitted" in line and "CAP_NET_ADMIN" in line, f"no reason: {line}")
     line = wait_error(sensor, lambda l: "[IPTrafficStatistics]:cannot join the conntrack event groups: " in l,
                       "for conntrack")
     h.check("not permitted" in line, f"no reason: {line}")

@@ -7,15 +7,14 @@ block size):
     0            squashfs file system, padded with zeros to D bytes
     D            veritysetup superblock (512 bytes, never read by quillon)
     H*B          hash tree, H = ceil((D + 512) / B)
-    S - 4096     metadata text, seven "key=value\\n" lines, NUL padded to 1024
-    S - 3072     SHA-256 signature over the 1024 metadata bytes, NUL padded
-                 to 3072
+    S - 4096     the trailer: metadata and its signature (image_trailer.py)
 
 Only standard tools do the work: mksquashfs, veritysetup and openssl.
 
-    image_builder.py keygen --private KEY [--public PUB] [--root DIR] [--type rsa|ec]
+    image_builder.py keygen --private KEY [--public PUB] [--root DIR] [--type rsa|ec] [--force]
     image_builder.py build --source DIR --key KEY --output IMAGE
                            [--compression xz|lzo] [--block-size N] ...
+    image_builder.py verify IMAGE --public PUB
 """
 
 import argparse
@@ -26,65 +25,37 @@ import subprocess
 import sys
 import tempfile
 
-TRAILER_SIZE = 4096
-META_SIZE = 1024
-SIG_SIZE = 3072
-VERITY_HEADER_SIZE = 512
-PUBLIC_KEY_PATH = "etc/container_key_pub.pem"
+from image_trailer import (META_KEYS, TrailerError, der_sequence_length,
+                           hash_tree_start, malformed_key, metadata_block,
+                           parse_metadata, read_trailer, signature_area)
 
-# The order in which the metadata lines are written.
-META_KEYS = ("hashtype", "datablocks", "datablocksize", "hashblocksize",
-             "hashalgorithm", "salt", "roothash")
+PUBLIC_KEY_PATH = "etc/container_key_pub.pem"
+# veritysetup lives in /usr/sbin, which a normal user's PATH often lacks.
+SEARCH_PATH = os.pathsep.join(filter(None, [os.environ.get("PATH"),
+                                            "/usr/sbin", "/sbin"]))
 
 
 class BuildError(Exception):
     """A failure with a message meant for the user of the tool."""
 
 
-def run_tool(argv, what):
-    """Runs an outside tool and returns its standard output as text."""
-    if shutil.which(argv[0]) is None:
+def run_tool(argv, what, check=True):
+    """Runs an outside tool and returns its standard output as text; with
+    check=False a failure returns None instead of raising."""
+    program = shutil.which(argv[0], path=SEARCH_PATH)
+    if program is None:
         raise BuildError(f"{what}: program '{argv[0]}' not found "
                          f"(install the Debian package that provides it)")
-    proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, text=True, check=False)
+    proc = subprocess.run([program] + list(argv[1:]), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                          text=True, check=False)
     if proc.returncode != 0:
+        if not check:
+            return None
         detail = (proc.stderr.strip() or proc.stdout.strip() or "no message")
         raise BuildError(f"{what} failed (exit status {proc.returncode}): "
                          f"{detail}")
     return proc.stdout
-
-
-def metadata_block(values):
-    """Returns the 1024-byte metadata area for a dict holding the seven keys.
-
-    Pure function: raises BuildError when a value is missing, holds a line
-    break or NUL, or when the text does not fit.
-    """
-    lines = []
-    for key in META_KEYS:
-        value = str(values.get(key, ""))
-        if not value:
-            raise BuildError(f"metadata value '{key}' is empty")
-        if any(c in value for c in "\n\r\0"):
-            raise BuildError(f"metadata value '{key}' holds a line break "
-                             f"or NUL byte")
-        lines.append(f"{key}={value}\n")
-    text = "".join(lines).encode("ascii")
-    if len(text) > META_SIZE:
-        raise BuildError(f"metadata block would not fit: {len(text)} bytes, "
-                         f"at most {META_SIZE}")
-    return text + b"\0" * (META_SIZE - len(text))
-
-
-def signature_area(signature):
-    """Returns the 3072-byte signature area holding the given signature."""
-    if not signature:
-        raise BuildError("openssl produced an empty signature")
-    if len(signature) > SIG_SIZE:
-        raise BuildError(f"signature does not fit: {len(signature)} bytes, "
-                         f"at most {SIG_SIZE} (use a smaller key)")
-    return signature + b"\0" * (SIG_SIZE - len(signature))
 
 
 def parse_veritysetup_format(output):
@@ -115,11 +86,6 @@ def parse_veritysetup_format(output):
         raise BuildError("could not read " + ", ".join(missing) +
                          " from the output of veritysetup format")
     return values
-
-
-def hash_tree_start(data_size, hash_block_size):
-    """First hash block after the data area and the 512-byte header."""
-    return (data_size + VERITY_HEADER_SIZE + hash_block_size - 1) // hash_block_size
 
 
 def check_block_size(value, what):
@@ -161,7 +127,10 @@ def sign(meta, key):
         run_tool(["openssl", "dgst", "-sha256", "-sign", key, "-out",
                   sig_path, meta_path], "signing the metadata with openssl")
         with open(sig_path, "rb") as f:
-            return f.read()
+            signature = f.read()
+    if not signature:
+        raise BuildError("openssl produced an empty signature")
+    return signature
 
 
 def build_image(source, output, key, compression="xz", data_block_size=4096,
@@ -221,11 +190,14 @@ def build_image(source, output, key, compression="xz", data_block_size=4096,
             os.unlink(tmp)
 
 
-def make_key_pair(private, public=None, root=None, key_type="rsa", bits=2048):
-    """Writes a private key and its public key (PEM).
+def make_key_pair(private, public=None, root=None, key_type="rsa", bits=2048,
+                  force=False):
+    """Writes a private key and its public key (PEM); returns every file
+    written, the private key first.
 
     The public key goes to `public`, and to <root>/etc/container_key_pub.pem
-    when a root directory is given.
+    when a root directory is given. An existing key is kept unless force is
+    set: images signed by it would no longer verify.
     """
     if public is None and root is None:
         raise BuildError("keygen needs --public or --root")
@@ -243,18 +215,76 @@ def make_key_pair(private, public=None, root=None, key_type="rsa", bits=2048):
     if not os.path.isdir(private_dir):
         raise BuildError(f"directory for the private key not found: "
                          f"{private_dir}")
-    run_tool(gen + ["-out", private], "generating the private key")
-    os.chmod(private, 0o600)
     targets = []
     if public is not None:
         targets.append(public)
     if root is not None:
-        os.makedirs(os.path.join(root, "etc"), exist_ok=True)
         targets.append(os.path.join(root, PUBLIC_KEY_PATH))
+    existing = [path for path in [private] + targets if os.path.lexists(path)]
+    if existing and not force:
+        one = len(existing) == 1
+        raise BuildError(f"{', '.join(existing)} already exist"
+                         f"{'s' if one else ''}; images signed with the old "
+                         f"key would no longer verify (--force replaces "
+                         f"{'it' if one else 'them'})")
+    if root is not None:
+        os.makedirs(os.path.join(root, "etc"), exist_ok=True)
+    run_tool(gen + ["-out", private], "generating the private key")
+    os.chmod(private, 0o600)
     for target in targets:
         run_tool(["openssl", "pkey", "-in", private, "-pubout", "-out",
                   target], "writing the public key")
-    return targets
+    return [private] + targets
+
+
+def signature_bytes(sig_area, public):
+    """The part of the signature area that the key's algorithm verifies: an
+    RSA signature has the key's length; an ECDSA one is the DER SEQUENCE its
+    own header describes."""
+    text = run_tool(["openssl", "pkey", "-pubin", "-in", public, "-noout",
+                     "-text"], "reading the public key")
+    bits = re.search(r"Public-Key: \((\d+) bit\)", text)
+    if bits is None:
+        raise BuildError(f"{public}: cannot tell the key's size")
+    if "Modulus" in text:
+        return sig_area[:(int(bits.group(1)) + 7) // 8]
+    length = der_sequence_length(sig_area)
+    return sig_area[:length] if length else sig_area
+
+
+def verify_image(image, public):
+    """Checks the image's trailer as the controller does before it sets up a
+    device: the signature by the public key over the 1024 metadata bytes,
+    then every metadata value. Returns the metadata values."""
+    if not os.path.isfile(public):
+        raise BuildError(f"public key not found: {public}")
+    try:
+        meta, sig_area = read_trailer(image)
+    except OSError as e:
+        raise BuildError(f"{image}: {e.strerror}") from None
+    except TrailerError as e:
+        raise BuildError(f"{image}: {e}") from None
+    sig = signature_bytes(sig_area, public)
+    with tempfile.TemporaryDirectory(prefix="image-builder-") as tmp:
+        meta_path = os.path.join(tmp, "meta")
+        sig_path = os.path.join(tmp, "sig")
+        with open(meta_path, "wb") as f:
+            f.write(meta)
+        with open(sig_path, "wb") as f:
+            f.write(sig)
+        verified = run_tool(["openssl", "dgst", "-sha256", "-verify", public,
+                             "-signature", sig_path, meta_path],
+                            "checking the signature with openssl", check=False)
+    if verified is None:
+        raise BuildError(f"{image}: signature does not verify with {public}")
+    try:
+        values = parse_metadata(meta)
+    except TrailerError as e:
+        raise BuildError(f"{image}: {e}") from None
+    bad = malformed_key(values)
+    if bad is not None:
+        raise BuildError(f"{image}: metadata value of {bad} is malformed")
+    return values
 
 
 def main(argv=None):
@@ -282,6 +312,12 @@ def main(argv=None):
     k.add_argument("--root", help="also write <root>/" + PUBLIC_KEY_PATH)
     k.add_argument("--type", default="rsa", choices=("rsa", "ec"))
     k.add_argument("--bits", type=int, default=2048, help="RSA key size")
+    k.add_argument("--force", action="store_true",
+                   help="replace existing key files")
+
+    v = sub.add_parser("verify", help="check an image's trailer and signature")
+    v.add_argument("image", help="signed image file")
+    v.add_argument("--public", required=True, help="public key (PEM or DER)")
 
     args = parser.parse_args(argv)
     try:
@@ -292,11 +328,17 @@ def main(argv=None):
                                  args.salt, args.mksquashfs_arg)
             print(f"{args.output}: {values['datablocks']} data blocks, "
                   f"root hash {values['roothash']}")
+        elif args.command == "verify":
+            values = verify_image(args.image, args.public)
+            print(f"{args.image}: signature valid, {values['datablocks']} "
+                  f"data blocks, root hash {values['roothash']}")
         else:
-            for target in make_key_pair(args.private, args.public, args.root,
-                                        args.type, args.bits):
+            written = make_key_pair(args.private, args.public, args.root,
+                                    args.type, args.bits, args.force)
+            print(f"private key written to {written[0]}")
+            for target in written[1:]:
                 print(f"public key written to {target}")
-    except BuildError as e:
+    except (BuildError, TrailerError) as e:
         print(f"image-builder: error: {e}", file=sys.stderr)
         return 1
     return 0

@@ -2,6 +2,7 @@
 """Checks the images written by image_builder.py byte for byte."""
 
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -11,6 +12,7 @@ import unittest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import image_builder as ib  # noqa: E402
+import image_trailer as it  # noqa: E402
 
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                     "image_builder.py")
@@ -38,7 +40,7 @@ def veritysetup_verify(image, meta):
     no superblock, the tree read from block H of the hash block size."""
     d = int(meta["datablocks"]) * int(meta["datablocksize"])
     b = int(meta["hashblocksize"])
-    tree = ib.hash_tree_start(d, b) * b
+    tree = it.hash_tree_start(d, b) * b
     return run(["veritysetup", "verify", f"--hash-offset={tree}",
                 f"--data-blocks={meta['datablocks']}",
                 f"--data-block-size={meta['datablocksize']}",
@@ -119,7 +121,7 @@ class LayoutRsaXz(Fixture):
         self.assertEqual(data[d + 88:d + 120], bytes.fromhex(SALT))
 
         # Padding up to the hash tree at H * B; the tree is non-empty.
-        tree = ib.hash_tree_start(d, 4096) * 4096
+        tree = it.hash_tree_start(d, 4096) * 4096
         self.assertEqual(tree, d + 4096)
         self.assertEqual(data[d + 512:tree], b"\0" * (tree - d - 512))
         self.assertGreater(size - 4096, tree)
@@ -170,7 +172,7 @@ class LayoutRsaXz(Fixture):
         d = int(values["datablocks"]) * 1024
         self.assertEqual(values["datablocksize"], "1024")
         self.assertEqual(data[d:d + 6], b"verity")
-        tree = ib.hash_tree_start(d, 4096) * 4096
+        tree = it.hash_tree_start(d, 4096) * 4096
         self.assertEqual(tree % 4096, 0)
         self.assertGreaterEqual(tree, d + 512)
         self.assertEqual(data[d + 512:tree], b"\0" * (tree - d - 512))
@@ -229,28 +231,28 @@ class Errors(Fixture):
                           if n.startswith(".image-builder-")], [])
 
     def test_metadata_that_does_not_fit(self):
-        values = {k: "1" for k in ib.META_KEYS}
+        values = {k: "1" for k in it.META_KEYS}
         values["salt"] = "ab" * 600
-        with self.assertRaisesRegex(ib.BuildError,
+        with self.assertRaisesRegex(it.TrailerError,
                                     "metadata block would not fit"):
-            ib.metadata_block(values)
+            it.metadata_block(values)
         # One byte short of the limit still fits.
         values["salt"] = ""
-        fixed = len(ib.metadata_block({**values, "salt": "a"}).rstrip(b"\0"))
+        fixed = len(it.metadata_block({**values, "salt": "a"}).rstrip(b"\0"))
         values["salt"] = "a" * (1024 - fixed + 1)
-        self.assertEqual(len(ib.metadata_block(values)), 1024)
+        self.assertEqual(len(it.metadata_block(values)), 1024)
         values["salt"] += "a"
-        with self.assertRaises(ib.BuildError):
-            ib.metadata_block(values)
+        with self.assertRaises(it.TrailerError):
+            it.metadata_block(values)
 
     def test_metadata_values_without_line_breaks(self):
-        values = {k: "1" for k in ib.META_KEYS}
+        values = {k: "1" for k in it.META_KEYS}
         values["roothash"] = "ab\ncd"
-        with self.assertRaisesRegex(ib.BuildError, "line break"):
-            ib.metadata_block(values)
+        with self.assertRaisesRegex(it.TrailerError, "line break"):
+            it.metadata_block(values)
         values["roothash"] = ""
-        with self.assertRaisesRegex(ib.BuildError, "'roothash' is empty"):
-            ib.metadata_block(values)
+        with self.assertRaisesRegex(it.TrailerError, "'roothash' is empty"):
+            it.metadata_block(values)
 
     def test_bad_block_size(self):
         with self.assertRaisesRegex(ib.BuildError, "power of two"):
@@ -260,6 +262,102 @@ class Errors(Fixture):
     def test_veritysetup_output_without_root_hash(self):
         with self.assertRaisesRegex(ib.BuildError, "roothash"):
             ib.parse_veritysetup_format("Hash type: 1\nSalt: ab\n")
+
+
+class Verify(Fixture):
+    """verify accepts what the controller accepts and refuses the rest."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.image = os.path.join(cls.dir, "good.img")
+        ib.build_image(cls.src, cls.image, cls.key)
+        cls.ec_key = os.path.join(cls.dir, "ec.pem")
+        cls.ec_pub = os.path.join(cls.dir, "ec_pub.pem")
+        ib.make_key_pair(cls.ec_key, cls.ec_pub, key_type="ec")
+
+    def verify(self, image, public=None):
+        return run([sys.executable, TOOL, "verify", image, "--public",
+                    public or self.pub], check=False)
+
+    def changed(self, name, offset, replace=None):
+        """A copy of the good image with the byte at offset from the end
+        flipped, or the trailer replaced."""
+        data = bytearray(self.read(self.image))
+        if replace is None:
+            data[len(data) - offset] ^= 0x01
+        else:
+            data[-it.TRAILER_SIZE:] = replace
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def signed_trailer(self, text):
+        meta = it.pad_metadata(text)
+        m = os.path.join(self.dir, "meta.bin")
+        with open(m, "wb") as f:
+            f.write(meta)
+        sig = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.key, m],
+                             stdout=subprocess.PIPE, check=True).stdout
+        return meta + it.signature_area(sig)
+
+    def test_good_image(self):
+        r = self.verify(self.image)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stdout, r"^.*good\.img: signature valid, \d+ data "
+                         r"blocks, root hash [0-9a-f]{64}\n$")
+
+    def test_refusals_are_one_line(self):
+        other = os.path.join(self.dir, "other.img")
+        ib.build_image(self.src, other, self.ec_key)
+        meta = self.read(self.image)[-it.TRAILER_SIZE:-it.SIG_SIZE]
+        cases = {
+            # a root hash digit, a signature byte, a padding byte
+            "meta.img": ("signature does not verify",
+                         self.changed("meta.img", it.TRAILER_SIZE - 300)),
+            "sig.img": ("signature does not verify",
+                        self.changed("sig.img", it.SIG_SIZE - 5)),
+            "pad.img": ("signature does not verify",
+                        self.changed("pad.img", it.SIG_SIZE + 1)),
+            "foreign key": ("signature does not verify",
+                            other),
+            "bad datablocks": ("metadata value of datablocks is malformed",
+                               self.changed("blocks.img", 0, self.signed_trailer(
+                                   re.sub(rb"datablocks=\d+", b"datablocks=many",
+                                          meta.rstrip(b"\0"))))),
+            "no roothash": ("metadata lacks roothash",
+                            self.changed("noroot.img", 0, self.signed_trailer(
+                                re.sub(rb"roothash=\w+\n", b"", meta.rstrip(b"\0"))))),
+        }
+        for name, (message, image) in cases.items():
+            with self.subTest(name):
+                r = self.verify(image)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, "")
+                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                self.assertIn(message, r.stderr)
+        # The ECDSA image verifies with its own key only.
+        self.assertEqual(self.verify(other, self.ec_pub).returncode, 0)
+        self.assertEqual(self.verify(self.image, self.ec_pub).returncode, 1)
+
+    def test_a_trailer_alone_is_no_image(self):
+        tiny = os.path.join(self.dir, "tiny.img")
+        with open(tiny, "wb") as f:
+            f.write(self.read(self.image)[-it.TRAILER_SIZE:])
+        r = self.verify(tiny)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("4096 bytes, an image is larger than 4096", r.stderr)
+
+    def test_veritysetup_found_outside_a_users_path(self):
+        out = os.path.join(self.dir, "user.img")
+        r = subprocess.run([sys.executable, TOOL, "build", "--source", self.src,
+                            "--key", self.key, "--output", out],
+                           env=dict(os.environ, PATH="/usr/bin:/bin"),
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           text=True, check=False)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.verify(out).returncode, 0)
 
 
 class Keys(unittest.TestCase):
@@ -278,6 +376,45 @@ class Keys(unittest.TestCase):
             with open(pub) as f:
                 self.assertEqual(f.read(), derived)
             self.assertEqual(os.stat(key).st_mode & 0o777, 0o600)
+
+    def test_keygen_keeps_existing_keys_unless_forced(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            root = os.path.join(tmp, "root")
+            os.mkdir(root)
+            key = os.path.join(tmp, "k.pem")
+            pub = os.path.join(tmp, "p.pem")
+            in_root = os.path.join(root, "etc", "container_key_pub.pem")
+            keygen = [sys.executable, TOOL, "keygen", "--private", key,
+                      "--public", pub, "--root", root, "--type", "ec"]
+            r = run(keygen)
+            self.assertEqual(r.stdout.splitlines(),
+                             [f"private key written to {key}",
+                              f"public key written to {pub}",
+                              f"public key written to {in_root}"])
+            before = {p: self.read(p) for p in (key, pub, in_root)}
+            # Any one of the three existing is enough to refuse, and nothing
+            # is touched then.
+            for kept in (key, pub, in_root):
+                others = [p for p in before if p != kept]
+                for p in others:
+                    os.rename(p, p + ".away")
+                r = run(keygen, check=False)
+                self.assertEqual(r.returncode, 1)
+                self.assertIn(f"{kept} already exists", r.stderr)
+                self.assertIn("--force", r.stderr)
+                self.assertEqual(r.stdout, "")
+                self.assertEqual(self.read(kept), before[kept])
+                for p in others:
+                    self.assertFalse(os.path.exists(p))
+                    os.rename(p + ".away", p)
+            r = run(keygen + ["--force"])
+            self.assertEqual(len(r.stdout.splitlines()), 3)
+            for p in before:
+                self.assertNotEqual(self.read(p), before[p])
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
 
     def test_keygen_needs_a_target(self):
         with tempfile.TemporaryDirectory() as tmp:

@@ -76,6 +76,28 @@ def load_deployment():
     return services
 
 
+def config_instances(path):
+    """Both instance identifiers from the sensor's configuration file; raises
+    ValueError with a one-line reason when the file cannot give them."""
+    try:
+        with open(path, encoding="utf-8-sig") as f:
+            doc = json.load(f)
+    except OSError as e:
+        raise ValueError(f"{path}: {e.strerror}") from None
+    except (UnicodeDecodeError, json.JSONDecodeError) as e:
+        raise ValueError(f"{path}: not JSON ({e})") from None
+    cfg = doc.get("IDS_config") if isinstance(doc, dict) else None
+    if not isinstance(cfg, dict):
+        raise ValueError(f"{path}: no \"IDS_config\" object")
+    instances = {}
+    for name, key in (("IDSEthernetSensor", "aracom_InstanceId_idsethernetsensor"),
+                      ("IDSIpSecuritySensor", "aracom_InstanceId_idsipsecuritysensor")):
+        if not isinstance(cfg.get(key), str):
+            raise ValueError(f"{path}: \"IDS_config\".\"{key}\" is not a string")
+        instances[name] = cfg[key]
+    return instances
+
+
 def instance_id(text):
     """The configured instance string as a 16-bit number, else its folded FNV-1a hash."""
     value = None
@@ -410,10 +432,11 @@ def main(argv=None):
 
     instances = {}
     if args.config:
-        with open(args.config, encoding="utf-8-sig") as f:
-            cfg = json.load(f).get("IDS_config", {})
-        instances["IDSEthernetSensor"] = cfg.get("aracom_InstanceId_idsethernetsensor")
-        instances["IDSIpSecuritySensor"] = cfg.get("aracom_InstanceId_idsipsecuritysensor")
+        try:
+            instances = config_instances(args.config)
+        except ValueError as e:
+            fail(f"--config {e}")
+            return 2
     if args.ethernet_instance is not None:
         instances["IDSEthernetSensor"] = args.ethernet_instance
     if args.ipsec_instance is not None:

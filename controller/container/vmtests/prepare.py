@@ -26,7 +26,8 @@ builder = os.environ["IMAGE_BUILDER"]
 tools = os.environ["VM_TOOLS"]
 sys.path.insert(0, tools)
 from guest_images import sign_image, tree  # noqa: E402
-TRAILER = 4096
+sys.path.insert(0, os.path.dirname(builder))
+from image_trailer import META_SIZE, TRAILER_SIZE  # noqa: E402
 
 
 def build(name, source, out):
@@ -34,7 +35,7 @@ def build(name, source, out):
 
 
 key = os.path.join(work, "signing-key.pem")
-subprocess.run([sys.executable, builder, "keygen", "--private", key,
+subprocess.run([sys.executable, builder, "keygen", "--force", "--private", key,
                 "--public", os.path.join(work, "signing-key_pub.pem"), "--root", stage],
                check=True)
 
@@ -109,7 +110,7 @@ build("hard", hard_src, os.path.join(stage, "containers", "target", "hard", "har
 
 with open(box, "rb") as f:
     image = bytearray(f.read())
-image[len(image) - TRAILER + 1024 + 10] ^= 0xFF
+image[len(image) - TRAILER_SIZE + META_SIZE + 10] ^= 0xFF
 tampered = os.path.join(stage, "containers", "target", "tampered",
                         "tampered.rootfs.squashfs-xz-dmverity")
 os.makedirs(os.path.dirname(tampered), exist_ok=True)

@@ -30,8 +30,9 @@ builder = os.environ["IMAGE_BUILDER"]
 data = os.path.join(stage, "vm", "data")
 os.makedirs(data, exist_ok=True)
 
-TRAILER = 4096
-META = 1024
+sys.path.insert(0, os.path.dirname(builder))
+from image_trailer import META_SIZE as META, TRAILER_SIZE as TRAILER  # noqa: E402
+from image_trailer import pad_metadata, signature_area  # noqa: E402
 
 
 def tree(root, files):
@@ -55,7 +56,7 @@ def build(name, files, out, key, compression="xz"):
 def keygen(name, kind, root=None):
     private = os.path.join(work, name + ".pem")
     public = os.path.join(work, name + "_pub.pem")
-    args = [sys.executable, builder, "keygen", "--private", private, "--public", public,
+    args = [sys.executable, builder, "keygen", "--force", "--private", private, "--public", public,
             "--type", kind]
     if root:
         args += ["--root", root]
@@ -75,12 +76,12 @@ def write(path, content):
 
 def signed_trailer(meta_text, key):
     """A 4096-byte trailer with meta_text signed by key."""
-    meta = meta_text.ljust(META, b"\0")
+    meta = pad_metadata(meta_text)
     meta_file = os.path.join(work, "meta.bin")
     write(meta_file, meta)
     sig = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, meta_file],
                          check=True, stdout=subprocess.PIPE).stdout
-    return meta + sig.ljust(TRAILER - META, b"\0")
+    return meta + signature_area(sig)
 
 
 key, _ = keygen("signing-key", "rsa", root=stage)

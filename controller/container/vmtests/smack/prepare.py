@@ -40,7 +40,7 @@ def container(name, files, rootfs=False):
 
 
 key = os.path.join(work, "signing-key.pem")
-subprocess.run([sys.executable, builder, "keygen", "--private", key,
+subprocess.run([sys.executable, builder, "keygen", "--force", "--private", key,
                 "--public", os.path.join(work, "signing-key_pub.pem"), "--root", stage],
                check=True)
 

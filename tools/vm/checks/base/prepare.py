@@ -35,7 +35,7 @@ def build(src, out, compression):
 
 
 key = os.path.join(work, "signing-key.pem")
-subprocess.run([sys.executable, builder, "keygen", "--private", key,
+subprocess.run([sys.executable, builder, "keygen", "--force", "--private", key,
                 "--root", stage], check=True)
 
 # Random bytes do not compress, so mksquashfs stores them as they are and
