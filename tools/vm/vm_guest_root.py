@@ -30,6 +30,7 @@ def build_stage(args, stage, busybox, kernel_root, version):
     stage.copy(os.path.join(GUEST_DIR, "init"), "/init", 0o755)
     stage.copy(os.path.join(GUEST_DIR, "vm-init"), "/sbin/vm-init", 0o755)
     stage.copy(os.path.join(GUEST_DIR, "lib.sh"), "/vm/lib.sh", 0o644)
+    stage.copy(os.path.join(GUEST_DIR, "quillon.sh"), "/vm/quillon.sh", 0o644)
     with open(stage.path("/etc/passwd"), "w") as f:
         f.write("root:x:0:0:root:/root:/bin/sh\n")
     with open(stage.path("/etc/group"), "w") as f:

@@ -3,7 +3,7 @@
 # "rootumount". After every ten cycles it prints the loop devices,
 # device-mapper devices and mounts left behind (there must be none) and the
 # guest's free memory.
-. /vm/container.sh
+. /vm/quillon.sh
 cycles=$(cat /vm/data/soak-cycles 2>/dev/null || echo 20)
 mkdir -p /srv/share
 on_exit "quillon stop box -d --umount /srv/share >/dev/null 2>&1; quillon rootumount /vm/data/base.img >/dev/null 2>&1"

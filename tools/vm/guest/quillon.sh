@@ -1,28 +1,39 @@
-# Helpers for the container checks: source with ". /vm/container.sh".
+# Helpers for checks that run quillon: source with ". /vm/quillon.sh".
 . /vm/lib.sh
 
-# q ARGS...: runs quillon at LOGLEVEL (default DEBUG) with PATH=$QPATH when
-# set; output in $out and
+# Level of q's runs when the check sets no LOGLEVEL; empty leaves quillon's
+# own default (ERROR).
+: "${Q_LOGLEVEL=DEBUG}"
+# Non-empty: q also prints quillon's standard output after every run.
+: "${Q_SHOW_OUTPUT=}"
+
+# q ARGS...: runs quillon with PATH=$QPATH when set; output in $out and
 # $err, status in $rc. Output goes to files: a detached container keeps the
 # descriptors it was given open.
 q() {
-  PATH=${QPATH:-$PATH} LOGLEVEL=${LOGLEVEL:-DEBUG} /usr/bin/quillon "$@" </dev/null >/tmp/quillon.out 2>/tmp/quillon.err
+  (
+    level=${LOGLEVEL:-$Q_LOGLEVEL}
+    [ -z "$level" ] || export LOGLEVEL="$level"
+    PATH=${QPATH:-$PATH} exec /usr/bin/quillon "$@" </dev/null >/tmp/quillon.out 2>/tmp/quillon.err
+  )
   rc=$?
   out=$(cat /tmp/quillon.out)
   err=$(cat /tmp/quillon.err)
   echo "+ quillon $* -> $rc"
+  [ -z "$Q_SHOW_OUTPUT" ] || show_output
   [ -z "$err" ] || echo "$err" | sed 's/^/  stderr: /'
 }
 
 # show_output: the last quillon run's standard output, indented.
 show_output() {
-  echo "$out" | sed 's/^/  stdout: /'
+  [ -z "$out" ] || echo "$out" | sed 's/^/  stdout: /'
 }
 
 expect_rc() {
   [ "$rc" = "$1" ] || { show_output; fail "quillon exited $rc, expected $1"; }
 }
 
+# expect_contains TEXT PART WHAT
 expect_contains() {
   case "$1" in
     *"$2"*) ;;
@@ -37,6 +48,7 @@ expect_lacks() {
   esac
 }
 
+# is_mounted DIR
 is_mounted() {
   awk -v dir="$1" '$2 == dir { found = 1 } END { exit !found }' /proc/mounts
 }
