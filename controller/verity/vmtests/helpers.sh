@@ -18,17 +18,12 @@ mount_line() {
 
 # dm_exists NAME: a device-mapper device of that name is in the kernel.
 dm_exists() {
-  for d in /sys/block/dm-*; do
-    [ -e "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = "$1" ] && return 0
-  done
-  return 1
+  dm_names | grep -qxF "$1"
 }
 
 # bound_to IMAGE: the loop devices bound to IMAGE.
 bound_to() {
-  for f in /sys/block/loop*/loop/backing_file; do
-    [ -e "$f" ] && [ "$(cat "$f")" = "$1" ] && echo "${f%/loop/backing_file}"
-  done
+  loop_files | awk -v image="$1" '$2 == image { print "/sys/block/" $1 }'
 }
 
 # expect_released NAME IMAGE [MOUNT...]: no device NAME, no node, no loop

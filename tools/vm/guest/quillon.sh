@@ -53,6 +53,22 @@ is_mounted() {
   awk -v dir="$1" '$2 == dir { found = 1 } END { exit !found }' /proc/mounts
 }
 
+# loop_files: "loopN FILE" for every bound loop device, one a line.
+loop_files() {
+  for loop in /sys/block/loop*; do
+    [ -f "$loop/loop/backing_file" ] && echo "${loop##*/} $(cat "$loop/loop/backing_file")"
+  done
+  true
+}
+
+# dm_names: the name of every device-mapper device, one a line.
+dm_names() {
+  for dm in /sys/block/dm-*; do
+    [ -f "$dm/dm/name" ] && cat "$dm/dm/name"
+  done
+  true
+}
+
 # leftovers NAME [TARGET...]: what a container left behind, one item a line.
 leftovers() {
   name=$1
@@ -61,16 +77,12 @@ leftovers() {
   for target in "$@"; do
     is_mounted "$target" && echo "mount $target"
   done
-  for loop in /sys/block/loop*; do
-    [ -f "$loop/loop/backing_file" ] || continue
-    case "$(cat "$loop/loop/backing_file")" in
-      /containers/target/$name/*|/data/containerdata/$name) echo "loop $(cat "$loop/loop/backing_file")" ;;
+  loop_files | while read -r _ file; do
+    case "$file" in
+      /containers/target/$name/*|/data/containerdata/$name) echo "loop $file" ;;
     esac
   done
-  for dm in /sys/block/dm-*; do
-    [ -f "$dm/dm/name" ] || continue
-    [ "$(cat "$dm/dm/name")" = "$name" ] && echo "dm $name"
-  done
+  dm_names | grep -qxF "$name" && echo "dm $name"
   [ -e "/dev/mapper/$name" ] && echo "node /dev/mapper/$name"
   runc state "$name" >/dev/null 2>&1 && echo "runc $name"
   true

@@ -65,9 +65,9 @@ expect_nothing_left box /srv/share
 q rootumount /vm/data/base.img
 expect_rc 0
 is_mounted /run/base-rootfs/rootfs && fail "base rootfs still mounted"
-dms=$(ls /sys/block | grep '^dm-' || true)
-[ -z "$dms" ] || fail "device-mapper devices left: $dms"
-loops=$(cat /sys/block/loop*/loop/backing_file 2>/dev/null || true)
-[ -z "$loops" ] || fail "loop devices left: $loops"
+dms=$(dm_names)
+[ -z "$dms" ] || fail "device-mapper devices left: $(echo $dms)"
+loops=$(loop_files)
+[ -z "$loops" ] || fail "loop devices left: $(echo $loops)"
 [ -z "$(runc list -q)" ] || fail "runc still knows: $(runc list -q)"
 echo "container started, stopped, restarted with its data partition and removed"
