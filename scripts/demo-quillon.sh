@@ -43,7 +43,7 @@ if python3 tools/vm/kernel_build.py --cached "$fragment" >/dev/null 2>&1; then
 else
   echo "demo-quillon: guest kernel: Debian's cloud kernel (no SMACK); rule loader: a stand-in that records its calls"
   echo "demo-quillon: (scripts/demo-quillon.sh $build --smack builds the SMACK kernel, about 10 minutes)"
-  kernel_args=(--file "$PWD/controller/container/tests/fake_smackload.sh=/usr/bin/smackload"
+  kernel_args=(--file "$PWD/tools/vm/fake_smackload.sh=/usr/bin/smackload"
                --module ext4)
 fi
 

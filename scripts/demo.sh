@@ -19,36 +19,26 @@ else
 fi
 host=${2:-qemu-arm64}
 
-if [ "${TESSALY_DEMO_INSIDE:-}" != 1 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "demo: needs root (netfilter rules and namespaces)" >&2
-    exit 1
-  fi
-  exec unshare -n -m -u --propagation private env TESSALY_DEMO_INSIDE=1 "$0" "$given" "$host"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "demo: needs root (netfilter rules and namespaces)" >&2
+  exit 1
 fi
+. "$root/scripts/netns.sh"
+netns_enter "$given" "$host"
 
 listener=$root/tools/listener/ids_listener.py
 [ -x "$tessaly" ] || { echo "demo: $tessaly is missing; build first" >&2; exit 1; }
 
 say() { printf '\n\033[1mdemo: %s\033[0m\n' "$*"; }
 
-# Scratch space private to this mount namespace; a fresh /tmp would hide a
-# checkout that lives below /tmp, so then a temporary directory serves.
+# Scratch space private to this mount namespace, or a temporary directory.
 scratch=/tmp
-case "$root/:$given/" in
-  /tmp/*|*:/tmp/*) scratch=$(mktemp -d /tmp/tessaly-demo.XXXXXX) ;;
-  *) mount -t tmpfs tessaly-demo /tmp ;;
-esac
-# hostname(1) refuses underscores, which partition names have.
-echo "$host" >/proc/sys/kernel/hostname
-ip link set lo up
+netns_private_tmp tessaly-demo "$root" "$given" || scratch=$(mktemp -d /tmp/tessaly-demo.XXXXXX)
+netns_partition "$host"
 
 say "host name $(hostname); netfilter rules log to NFLOG groups 101 and 102"
-nft -f "$root/sensor/tests/logging_rules.nft"
+netns_logging_rules "$root"
 nft list ruleset | sed 's/^/  /'
-
-# Counters and start time stamps of conntrack entries are per namespace and off by default.
-sysctl -q -w net.netfilter.nf_conntrack_acct=1 net.netfilter.nf_conntrack_timestamp=1
 echo "  nf_conntrack_acct=$(sysctl -n net.netfilter.nf_conntrack_acct) nf_conntrack_timestamp=$(sysctl -n net.netfilter.nf_conntrack_timestamp)"
 
 cat >"$scratch/tessaly.json" <<'EOF'

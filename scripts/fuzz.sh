@@ -3,8 +3,10 @@
 # them for the given number of seconds (default 30), two at a time. Fails when
 # any target finds a crash, a leak, undefined behaviour or a slow input.
 #   scripts/fuzz.sh [seconds] [target...]     (targets by name, e.g. fuzz_trailer)
-# Seeds and regression inputs: fuzz/corpus/<name>/ (kept in the tree); what a
-# run adds goes to build-fuzz/corpus/<name>/, findings to build-fuzz/findings/.
+# Seeds and regression inputs: corpus/<name>/ in the fuzz folder beside the
+# program (sensor/fuzz, platform/com/fuzz, controller/fuzz; kept in the tree);
+# what a run adds goes to build-fuzz/corpus/<name>/, findings to
+# build-fuzz/findings/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
@@ -31,13 +33,27 @@ export ARA_LOG_LEVEL=off LOGLEVEL=QUIET
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 
+# The seeds of a target, from the fuzz folder that holds them.
+seeds() {
+  local dir
+  for dir in sensor/fuzz platform/com/fuzz controller/fuzz; do
+    if [ -d "$dir/corpus/$1" ]; then
+      echo "$dir/corpus/$1"
+      return
+    fi
+  done
+  echo "fuzz: no corpus/$1 in any fuzz folder" >&2
+  return 1
+}
+
 run_one() {
-  local target=$1 name=${1#fuzz_}
+  local target=$1 name=${1#fuzz_} seeds
+  seeds=$(seeds "$name") || return 1
   mkdir -p "build-fuzz/corpus/$name"
   # -timeout: one input taking longer is a finding; the outer timeout only
   # guards against a hang of libFuzzer itself.
   timeout --kill-after=10 $((seconds + 120)) \
-    "build-fuzz/fuzz/$target" "build-fuzz/corpus/$name" "fuzz/corpus/$name" \
+    "build-fuzz/fuzz/$target" "build-fuzz/corpus/$name" "$seeds" \
       -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=8192 \
       -close_fd_mask=3 -print_final_stats=1 \
       -artifact_prefix="build-fuzz/findings/$name-" >"build-fuzz/logs/$name.log" 2>&1

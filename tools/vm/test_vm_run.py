@@ -12,7 +12,11 @@ import unittest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kernel_build  # noqa: E402
-import vm_run  # noqa: E402
+import vm_cache  # noqa: E402
+import vm_cpio  # noqa: E402
+import vm_results  # noqa: E402
+import vm_stage  # noqa: E402
+from vm_common import HarnessError  # noqa: E402
 
 
 class KernelFragment(unittest.TestCase):
@@ -61,7 +65,7 @@ class ParseResults(unittest.TestCase):
         text = ("@@BEGIN 10-a\nline one\nline two\n@@RESULT 10-a PASS 0\n"
                 "@@BEGIN 20-b\n@@RESULT 20-b FAIL 3\n"
                 "@@BEGIN 30-c\nskipped\n@@RESULT 30-c SKIP 77\n@@DONE 3\n")
-        results, done = vm_run.parse_results(text)
+        results, done = vm_results.parse_results(text)
         self.assertEqual(done, 3)
         self.assertEqual(results["10-a"], ("PASS", "0", "line one\nline two"))
         self.assertEqual(results["20-b"], ("FAIL", "3", ""))
@@ -69,13 +73,13 @@ class ParseResults(unittest.TestCase):
 
     def test_guest_that_stopped_early(self):
         text = "@@BEGIN 10-a\npartial output\n"
-        results, done = vm_run.parse_results(text)
+        results, done = vm_results.parse_results(text)
         self.assertIsNone(done)
         self.assertEqual(results, {})
 
     def test_output_that_looks_like_a_marker_inside_a_line(self):
         text = "@@BEGIN x\nsays @@RESULT x PASS 0\n@@RESULT x FAIL 1\n@@DONE 1\n"
-        results, _ = vm_run.parse_results(text)
+        results, _ = vm_results.parse_results(text)
         self.assertEqual(results["x"][0], "FAIL")
         self.assertIn("says @@RESULT", results["x"][2])
 
@@ -83,26 +87,26 @@ class ParseResults(unittest.TestCase):
 class KernelPackage(unittest.TestCase):
     def test_versioned_package_from_depends(self):
         self.assertEqual(
-            vm_run.kernel_package("linux-image-6.1.0-57-cloud-amd64 (= 6.1.192-3)"),
+            vm_cache.kernel_package("linux-image-6.1.0-57-cloud-amd64 (= 6.1.192-3)"),
             "linux-image-6.1.0-57-cloud-amd64")
 
     def test_unsigned_variant_is_not_taken(self):
         self.assertEqual(
-            vm_run.kernel_package("linux-image-6.1.0-9-cloud-amd64-unsigned | "
+            vm_cache.kernel_package("linux-image-6.1.0-9-cloud-amd64-unsigned | "
                                   "linux-image-6.1.0-9-cloud-amd64"),
             "linux-image-6.1.0-9-cloud-amd64")
 
     def test_no_kernel(self):
-        with self.assertRaises(vm_run.HarnessError):
-            vm_run.kernel_package("kmod, linux-base")
+        with self.assertRaises(HarnessError):
+            vm_cache.kernel_package("kmod, linux-base")
 
     def test_arm64_package_and_no_other_architecture(self):
         self.assertEqual(
-            vm_run.kernel_package("linux-image-6.1.0-57-cloud-arm64 (= 6.1.192-3)",
+            vm_cache.kernel_package("linux-image-6.1.0-57-cloud-arm64 (= 6.1.192-3)",
                                   "arm64"),
             "linux-image-6.1.0-57-cloud-arm64")
-        with self.assertRaises(vm_run.HarnessError):
-            vm_run.kernel_package("linux-image-6.1.0-57-cloud-amd64", "arm64")
+        with self.assertRaises(HarnessError):
+            vm_cache.kernel_package("linux-image-6.1.0-57-cloud-amd64", "arm64")
 
 
 class Cpio(unittest.TestCase):
@@ -117,7 +121,7 @@ class Cpio(unittest.TestCase):
         os.chmod(os.path.join(root, "bin", "tool"), 0o755)
         os.symlink("tool", os.path.join(root, "bin", "link"))
         self.archive = os.path.join(self.tmp, "initramfs.cpio")
-        vm_run.write_cpio(root, self.archive)
+        vm_cpio.write_cpio(root, self.archive)
 
     def cpio(self, *args):
         with open(self.archive, "rb") as f:
@@ -146,7 +150,7 @@ class Cpio(unittest.TestCase):
 
 class Libraries(unittest.TestCase):
     def test_dynamic_program_lists_loader_and_libraries(self):
-        libs = vm_run.shared_libraries(os.path.realpath(
+        libs = vm_stage.shared_libraries(os.path.realpath(
             shutil.which("veritysetup", path="/usr/sbin:/sbin")))
         names = [os.path.basename(p) for p in libs]
         self.assertIn("libcryptsetup.so.12", names)
@@ -158,12 +162,12 @@ class Libraries(unittest.TestCase):
                              stderr=subprocess.STDOUT, text=True).stdout
         if "not a dynamic executable" not in out:
             self.skipTest("host busybox is not static")
-        self.assertEqual(vm_run.shared_libraries(static), [])
+        self.assertEqual(vm_stage.shared_libraries(static), [])
 
     def test_library_lands_at_its_real_path_with_the_loader_name(self):
         with tempfile.TemporaryDirectory() as tmp:
-            stage = vm_run.Stage(tmp)
-            lib = next(p for p in vm_run.shared_libraries(
+            stage = vm_stage.Stage(tmp)
+            lib = next(p for p in vm_stage.shared_libraries(
                 os.path.realpath(shutil.which("veritysetup",
                                               path="/usr/sbin:/sbin")))
                 if "libcryptsetup" in p)
@@ -187,8 +191,8 @@ class ForeignPrograms(unittest.TestCase):
         program = os.path.realpath(shutil.which("veritysetup",
                                                 path="/usr/sbin:/sbin"))
         by_elf = {os.path.basename(p) for p in
-                  vm_run.foreign_libraries(program, self.multiarch)}
-        by_ldd = {os.path.basename(p) for p in vm_run.shared_libraries(program)}
+                  vm_stage.foreign_libraries(program, self.multiarch)}
+        by_ldd = {os.path.basename(p) for p in vm_stage.shared_libraries(program)}
         self.assertEqual(by_elf, by_ldd)
 
     def test_program_from_unpacked_packages_through_a_link(self):
@@ -198,19 +202,19 @@ class ForeignPrograms(unittest.TestCase):
             shutil.copy(os.path.realpath(shutil.which("mke2fs", path="/usr/sbin:/sbin")),
                         os.path.join(sysroot, "sbin", "mke2fs"))
             os.symlink("mke2fs", os.path.join(sysroot, "sbin", "mkfs.ext4"))
-            stage = vm_run.Stage(os.path.join(tmp, "stage"), "amd64", sysroot)
+            stage = vm_stage.Stage(os.path.join(tmp, "stage"), "amd64", sysroot)
             stage.arch = dict(stage.arch, multiarch=self.multiarch)
             stage.add_program("mkfs.ext4")
             self.assertTrue(os.path.isfile(stage.path("/sbin/mkfs.ext4")))
             self.assertFalse(os.path.islink(stage.path("/sbin/mkfs.ext4")))
-            libext2fs = [p for p in vm_run.shared_libraries(
+            libext2fs = [p for p in vm_stage.shared_libraries(
                 stage.path("/sbin/mkfs.ext4")) if "libext2fs" in p]
             self.assertTrue(os.path.exists(stage.path(os.path.realpath(libext2fs[0]))))
 
     def test_missing_program_is_an_error(self):
         with tempfile.TemporaryDirectory() as tmp:
-            stage = vm_run.Stage(os.path.join(tmp, "stage"), "arm64", tmp)
-            with self.assertRaises(vm_run.HarnessError):
+            stage = vm_stage.Stage(os.path.join(tmp, "stage"), "arm64", tmp)
+            with self.assertRaises(HarnessError):
                 stage.add_program("no-such-program")
 
 

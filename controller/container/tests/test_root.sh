@@ -54,7 +54,7 @@ mkdir -p "$root/containers/target" "$root/data/containerdata" "$root/run/contain
 
 mkdir -p "$root/opt/fake-bin"
 install -m 0755 "$here/fake_runc.sh" "$root/opt/fake-bin/runc"
-install -m 0755 "$here/fake_smackload.sh" "$root/opt/fake-smackload"
+install -m 0755 "$here/../../../tools/vm/fake_smackload.sh" "$root/opt/fake-smackload"
 touch "$root/usr/bin/smackload"
 mount --bind "$root/opt/fake-smackload" "$root/usr/bin/smackload"
 

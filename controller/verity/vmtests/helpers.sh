@@ -1,34 +1,14 @@
 # Helpers for the verity checks: source with ". /vm/verity.sh".
-. /vm/lib.sh
+# quillon at its own default level, its output shown after every run.
+Q_LOGLEVEL=
+Q_SHOW_OUTPUT=1
+. /vm/quillon.sh
 
 BASE_MNT=/run/base-rootfs/rootfs
-
-# q ARGS...: runs quillon; its output lands in $out and $err, its status in $rc.
-q() {
-  out=$(quillon "$@" 2>/tmp/quillon.err)
-  rc=$?
-  err=$(cat /tmp/quillon.err)
-  echo "+ quillon $* -> $rc"
-  [ -z "$out" ] || echo "$out" | sed 's/^/  stdout: /'
-  [ -z "$err" ] || echo "$err" | sed 's/^/  stderr: /'
-}
-
-# expect_contains TEXT PART WHAT
-expect_contains() {
-  case "$1" in
-    *"$2"*) ;;
-    *) fail "$3: '$2' not found" ;;
-  esac
-}
 
 # The event names of the marker lines in TEXT whose tag names OWNER, in order.
 markers() {
   echo "$1" | sed -n "s/^[0-9][0-9]*\.[0-9]\{9\} \([A-Z_]*\)_ADAPTIVE_CONT_$2\$/\1/p" | tr '\n' ' '
-}
-
-# is_mounted DIR
-is_mounted() {
-  grep -q " $1 " /proc/mounts
 }
 
 # mount_line DIR: source, type and options of the mount at DIR.
@@ -38,22 +18,17 @@ mount_line() {
 
 # dm_exists NAME: a device-mapper device of that name is in the kernel.
 dm_exists() {
-  for d in /sys/block/dm-*; do
-    [ -e "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = "$1" ] && return 0
-  done
-  return 1
+  dm_names | grep -qxF "$1"
 }
 
 # bound_to IMAGE: the loop devices bound to IMAGE.
 bound_to() {
-  for f in /sys/block/loop*/loop/backing_file; do
-    [ -e "$f" ] && [ "$(cat "$f")" = "$1" ] && echo "${f%/loop/backing_file}"
-  done
+  loop_files | awk -v image="$1" '$2 == image { print "/sys/block/" $1 }'
 }
 
-# expect_nothing_left NAME IMAGE [MOUNT...]: no device NAME, no node, no loop
+# expect_released NAME IMAGE [MOUNT...]: no device NAME, no node, no loop
 # device bound to IMAGE and none of the mounts.
-expect_nothing_left() {
+expect_released() {
   name=$1 image=$2
   shift 2
   dm_exists "$name" && fail "device-mapper device $name left behind"

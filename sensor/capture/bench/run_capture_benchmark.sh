@@ -5,4 +5,5 @@
 set -euo pipefail
 build=${1:-build}
 shift || true
-exec unshare -n -m -u --propagation private "$build/sensor/capture/capture_flood_benchmark" "$@"
+. "$(dirname "$0")/../../../scripts/netns.sh"
+netns_exec "$build/sensor/capture/capture_flood_benchmark" "$@"

@@ -12,17 +12,15 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 build=${1:-$root/build}
 packets=${2:-20000}
-if [ -z "${CAPTURE_COMPARISON_INSIDE:-}" ]; then
-  exec env CAPTURE_COMPARISON_INSIDE=1 unshare -n -m -u --propagation private "$0" "$build" "$packets"
-fi
+. "$root/scripts/netns.sh"
+netns_enter "$build" "$packets"
 
 tessaly=$build/sensor/runtime/tessaly
 flood=$build/sensor/tests/nflog_flood
 plugins=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)/ulogd
 work=$(mktemp -d /tmp/capture-comparison.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-echo qemu-arm64 > /proc/sys/kernel/hostname
-ip link set lo up
+netns_partition qemu-arm64
 
 # CPU time (user + system) of a process and its threads, in clock ticks.
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }

@@ -1,5 +1,6 @@
 // Benchmark of the whole tessaly binary against the real kernel. Run it as
-// root inside private network, mount and UTS namespaces (run_tessaly_benchmark.sh):
+// root inside private network, mount and UTS namespaces with the host name,
+// netfilter rules and conntrack counters that run_tessaly_benchmark.sh sets up:
 //   tessaly_benchmark TESSALY LISTENER [flood seconds] [latency probes]
 // Prints the CPU time of the idle sensor over 10 s, the CPU time per logged
 // packet and per conntrack event under a flood, the peak resident memory, and
@@ -36,20 +37,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* kRules = R"(table inet tessaly_bench {
-  chain output {
-    type filter hook output priority filter; policy accept;
-    ct state new counter
-    udp dport 13400 log group 101 queue-threshold 1 prefix "specialFrameReports.match.DoIP"
-  }
-})";
-
-void run_shell(const std::string& command) {
-    if (std::system(command.c_str()) != 0) {
-        throw std::runtime_error("failed: " + command);
-    }
-}
 
 void write_file(const std::string& path, const std::string& text) {
     std::ofstream out(path);
@@ -281,17 +268,6 @@ double percentile(std::vector<double> values, double p) {
 }
 
 int run(const std::string& tessaly, const std::string& listener, double flood_seconds, int probes) {
-    write_file("/proc/sys/kernel/hostname", "qemu-arm64");
-    // Scratch files live in this mount namespace only, unless a fresh /tmp
-    // would hide the checkout that holds the programs.
-    if (tessaly.rfind("/tmp/", 0) != 0 && listener.rfind("/tmp/", 0) != 0) {
-        run_shell("mount -t tmpfs tessaly-bench /tmp");
-    }
-    run_shell("ip link set lo up");
-    run_shell(std::string("nft -f - <<'EOF'\n") + kRules + "\nEOF");
-    write_file("/proc/sys/net/netfilter/nf_conntrack_acct", "1");
-    write_file("/proc/sys/net/netfilter/nf_conntrack_timestamp", "1");
-
     char dir_template[] = "/tmp/tessaly-bench.XXXXXX";
     const std::string dir = mkdtemp(dir_template);
     const std::string config = dir + "/config.json";

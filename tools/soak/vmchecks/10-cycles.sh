@@ -3,26 +3,14 @@
 # "rootumount". After every ten cycles it prints the loop devices,
 # device-mapper devices and mounts left behind (there must be none) and the
 # guest's free memory.
-. /vm/container.sh
+. /vm/quillon.sh
 cycles=$(cat /vm/data/soak-cycles 2>/dev/null || echo 20)
 mkdir -p /srv/share
 on_exit "quillon stop box -d --umount /srv/share >/dev/null 2>&1; quillon rootumount /vm/data/base.img >/dev/null 2>&1"
 mounts_before=$(wc -l < /proc/mounts)
 
-# Global state that quillon may hold: bound loop devices, device-mapper
-# devices, mounts beyond those the guest started with.
-bound_loops() {
-  for loop in /sys/block/loop*; do
-    [ -f "$loop/loop/backing_file" ] && echo "${loop##*/}=$(cat "$loop/loop/backing_file")"
-  done
-  true
-}
-dm_devices() {
-  for dm in /sys/block/dm-*; do
-    [ -f "$dm/dm/name" ] && cat "$dm/dm/name"
-  done
-  true
-}
+# Global state that quillon may hold: bound loop devices (loop_files),
+# device-mapper devices (dm_names), mounts beyond those the guest started with.
 extra_mounts() {
   tail -n +$((mounts_before + 1)) /proc/mounts
 }
@@ -43,8 +31,8 @@ i=1
 while [ "$i" -le "$cycles" ]; do
   run_cycle "$i" >/tmp/soak-cycle.log 2>&1 || { cat /tmp/soak-cycle.log; fail "cycle $i failed"; }
   if [ $((i % 10)) -eq 0 ] || [ "$i" -eq "$cycles" ]; then
-    loops=$(bound_loops)
-    dms=$(dm_devices)
+    loops=$(loop_files)
+    dms=$(dm_names)
     mounts=$(extra_mounts)
     free=$(awk '/^MemAvailable:/ { print $2 }' /proc/meminfo)
     echo "soak: cycle $i: loop devices: $(echo "$loops" | grep -c .), dm devices: $(echo "$dms" | grep -c .)," \

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Each step of a start fails in turn; afterwards nothing of the container is
 # left, and "stop" finishes cleanly.
-. /vm/container.sh
+. /vm/quillon.sh
 mkdir -p /srv/fb1 /srv/fb2 /data/containerdata /vm/norunc
 ln -sf "$(command -v mkfs.ext4)" /vm/norunc/mkfs.ext4
 on_exit "umount /data/containerdata 2>/dev/null; umount /srv/fb2 2>/dev/null; rm -f /run/fake-smackload/load.exit"

@@ -1,7 +1,7 @@
 #!/bin/sh
 # A pre-start.sh and a post-stop.sh that leave a daemon running (holding the
 # script's output open) do not hold "start -d" or "stop -d".
-. /vm/container.sh
+. /vm/quillon.sh
 mkdir -p /run/hard
 on_exit "rm -f /run/hard/prestart-bg /run/hard/poststop-bg; quillon stop hard -d >/dev/null 2>&1"
 touch /run/hard/prestart-bg /run/hard/poststop-bg

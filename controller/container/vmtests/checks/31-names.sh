@@ -1,7 +1,7 @@
 #!/bin/sh
 # Names that paths, the device-mapper and runc cannot carry unchanged are
 # argument errors: nothing is created, "/dev/mapper/control" stays.
-. /vm/container.sh
+. /vm/quillon.sh
 before_run=$(ls -a /run/containers 2>/dev/null | tr '\n' ' ')
 before_dm=$(ls /sys/block | grep '^dm-' | tr '\n' ' ')
 long=$(printf '%0128d' 0 | tr 0 n)

@@ -2,7 +2,7 @@
 # "rootumount" while a container's overlay holds the base root file system
 # fails (exit 1, ERROR line) and leaves the base usable; so does a device that
 # stays busy (its node stays too); afterwards it works and can be repeated.
-. /vm/container.sh
+. /vm/quillon.sh
 on_exit "quillon stop hard -d >/dev/null 2>&1; quillon rootumount /vm/data/base.img >/dev/null 2>&1"
 q rootmount /vm/data/base.img
 expect_rc 0

@@ -2,7 +2,7 @@
 # Bind mounts: a target that is a symbolic link, a source that leaves the
 # content directory with "../" or through a link in the image, and an
 # "--umount" path that is a link are refused; nothing gets mounted.
-. /vm/container.sh
+. /vm/quillon.sh
 mkdir -p /srv/real /srv/ok /srv/ok2
 ln -sfn /srv/real /srv/link
 on_exit "quillon stop hard -d >/dev/null 2>&1; rm -f /srv/link"

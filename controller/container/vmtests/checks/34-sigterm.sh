@@ -1,7 +1,7 @@
 #!/bin/sh
 # SIGTERM during a start: the running step ends, the completed ones are
 # undone, exit 1; nothing stays mounted, attached or mapped.
-. /vm/container.sh
+. /vm/quillon.sh
 mkdir -p /run/hard /srv/sig
 on_exit "rm -f /run/hard/prestart-slow /run/hard/prestart-running; quillon stop hard -d >/dev/null 2>&1"
 touch /run/hard/prestart-slow

@@ -2,7 +2,7 @@
 # Two starts of one container at once: one runs it, the other exits 1 and
 # leaves it alone; a start of a started container does the same; a quillon
 # that finds the container locked for more than 10 s gives up.
-. /vm/container.sh
+. /vm/quillon.sh
 mkdir -p /run/hard
 on_exit "rm -f /run/hard/prestart-slow; quillon stop hard -d >/dev/null 2>&1"
 

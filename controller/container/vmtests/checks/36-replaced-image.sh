@@ -1,7 +1,7 @@
 #!/bin/sh
 # An image replaced by a tampered copy between two starts is refused at the
 # second and leaves nothing behind.
-. /vm/container.sh
+. /vm/quillon.sh
 image=/containers/target/hard/hard.rootfs.squashfs-xz-dmverity
 cp "$image" /tmp/hard-good.img
 on_exit "quillon stop hard -d >/dev/null 2>&1; cp /tmp/hard-good.img $image"

@@ -1,5 +1,5 @@
 # Helpers for the SMACK checks: source with ". /vm/smack.sh".
-. /vm/container.sh
+. /vm/quillon.sh
 
 # As on the vehicle, the init mounts the SMACK file system; the guest's init
 # here knows nothing of SMACK, so the first check does it.

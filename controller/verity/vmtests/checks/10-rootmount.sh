@@ -32,7 +32,7 @@ is_mounted $BASE_MNT || fail "first mount gone"
 
 q rootumount /vm/data/base.img
 expect_eq "$rc" 0 "rootumount status"
-expect_nothing_left base-rootfs /vm/data/base.img $BASE_MNT
+expect_released base-rootfs /vm/data/base.img $BASE_MNT
 [ -d $BASE_MNT ] || fail "mount point directory removed"
 
 export LOGLEVEL=INFO
@@ -41,5 +41,5 @@ unset LOGLEVEL
 expect_eq "$rc" 0 "repeated rootumount status"
 expect_contains "$out" "dm-device base-rootfs does not exist" "missing device reported"
 expect_contains "$out" "mnt_context_find_umount_fs($BASE_MNT)" "umount of nothing logged"
-expect_nothing_left base-rootfs /vm/data/base.img $BASE_MNT
+expect_released base-rootfs /vm/data/base.img $BASE_MNT
 echo "rootmount and rootumount behave"

@@ -12,7 +12,7 @@ expect_failure() {
   expect_eq "$rc" 1 "status for $image"
   expect_contains "$out" "$message" "error line for $image"
   expect_contains "$err" "$assertion" "assertion for $image"
-  expect_nothing_left base-rootfs "$image" $BASE_MNT
+  expect_released base-rootfs "$image" $BASE_MNT
 }
 
 expect_failure /vm/data/missing.img \

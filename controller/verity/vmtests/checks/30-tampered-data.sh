@@ -15,5 +15,5 @@ expect_contains "$error" "Input/output error" "read error"
 
 q rootumount /vm/data/tampered-data.img
 expect_eq "$rc" 0 "rootumount status"
-expect_nothing_left base-rootfs /vm/data/tampered-data.img $BASE_MNT
+expect_released base-rootfs /vm/data/tampered-data.img $BASE_MNT
 echo "corrupted data block detected"

@@ -35,7 +35,7 @@ expect_eq "$(cat $ROOTFS/etc/shadowed.txt)" "from the container image" "containe
 [ -e $ROOTFS/etc/base-only.txt ] && fail "base file visible without overlay"
 probe remove web 0
 expect_contains "$out" "removed=1" "removal"
-expect_nothing_left web $WEB_IMAGE $CONTENT $ROOTFS
+expect_released web $WEB_IMAGE $CONTENT $ROOTFS
 
 # With the base root file system mounted: the overlay shows both.
 q rootmount /vm/data/base.img
@@ -53,7 +53,7 @@ expect_eq "$(cat $ROOTFS/etc/own.txt)" "only in the container" "container's own 
 run_fails touch $ROOTFS/etc/new
 probe remove web 1
 expect_contains "$out" "removed=1" "removal with overlay"
-expect_nothing_left web $WEB_IMAGE $CONTENT $ROOTFS
+expect_released web $WEB_IMAGE $CONTENT $ROOTFS
 is_mounted $BASE_MNT || fail "base mount gone"
 
 # Overlay mount fails (no rootfs directory in the image): the content mount
@@ -70,18 +70,18 @@ esac
 is_mounted /run/containers/flat/content && fail "content of flat left mounted"
 dm_exists flat && fail "device flat left behind"
 [ -e /dev/mapper/flat ] && fail "node flat left behind"
-expect_nothing_left flat /containers/target/flat/flat.rootfs.squashfs-xz-dmverity \
+expect_released flat /containers/target/flat/flat.rootfs.squashfs-xz-dmverity \
   /run/containers/flat/content
 
 q rootumount /vm/data/base.img
-expect_nothing_left base-rootfs /vm/data/base.img $BASE_MNT
+expect_released base-rootfs /vm/data/base.img $BASE_MNT
 
 # The base directory exists but nothing is mounted there: still an overlay.
 probe mount web
 expect_contains "$out" "overlay=1" "overlay over an empty directory"
 expect_eq "$(cat $ROOTFS/etc/shadowed.txt)" "from the container image" "container file"
 probe remove web 1
-expect_nothing_left web $WEB_IMAGE $CONTENT $ROOTFS
+expect_released web $WEB_IMAGE $CONTENT $ROOTFS
 
 # Both variants present: lzo is used.
 probe image duo
@@ -91,7 +91,7 @@ rm -rf /run/base-rootfs
 probe mount duo
 expect_eq "$(cat /run/containers/duo/content/variant.txt)" lzo "mounted variant"
 probe remove duo 0
-expect_nothing_left duo /containers/target/duo/duo.rootfs.squashfs-lzo-dmverity /run/containers/duo/content
+expect_released duo /containers/target/duo/duo.rootfs.squashfs-lzo-dmverity /run/containers/duo/content
 
 # Only xz present: xz is used (and named when missing).
 probe image web

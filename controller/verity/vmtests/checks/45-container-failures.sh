@@ -14,7 +14,7 @@ probe_fails() {
   expect_eq "$rc" 1 "status for $1"
   expect_contains "$out" "$2" "error line for $1"
   expect_contains "$err" "$3" "error for $1"
-  expect_nothing_left "$1" "/containers/target/$1/$1.rootfs.squashfs-xz-dmverity" \
+  expect_released "$1" "/containers/target/$1/$1.rootfs.squashfs-xz-dmverity" \
     "/run/containers/$1/content"
 }
 

@@ -1,4 +1,4 @@
-// Small helpers shared by the fuzz targets.
+// Small helpers shared by quillon's fuzz targets.
 #pragma once
 
 #include <unistd.h>

@@ -1,28 +1,39 @@
-# Helpers for the container checks: source with ". /vm/container.sh".
+# Helpers for checks that run quillon: source with ". /vm/quillon.sh".
 . /vm/lib.sh
 
-# q ARGS...: runs quillon at LOGLEVEL (default DEBUG) with PATH=$QPATH when
-# set; output in $out and
+# Level of q's runs when the check sets no LOGLEVEL; empty leaves quillon's
+# own default (ERROR).
+: "${Q_LOGLEVEL=DEBUG}"
+# Non-empty: q also prints quillon's standard output after every run.
+: "${Q_SHOW_OUTPUT=}"
+
+# q ARGS...: runs quillon with PATH=$QPATH when set; output in $out and
 # $err, status in $rc. Output goes to files: a detached container keeps the
 # descriptors it was given open.
 q() {
-  PATH=${QPATH:-$PATH} LOGLEVEL=${LOGLEVEL:-DEBUG} /usr/bin/quillon "$@" </dev/null >/tmp/quillon.out 2>/tmp/quillon.err
+  (
+    level=${LOGLEVEL:-$Q_LOGLEVEL}
+    [ -z "$level" ] || export LOGLEVEL="$level"
+    PATH=${QPATH:-$PATH} exec /usr/bin/quillon "$@" </dev/null >/tmp/quillon.out 2>/tmp/quillon.err
+  )
   rc=$?
   out=$(cat /tmp/quillon.out)
   err=$(cat /tmp/quillon.err)
   echo "+ quillon $* -> $rc"
+  [ -z "$Q_SHOW_OUTPUT" ] || show_output
   [ -z "$err" ] || echo "$err" | sed 's/^/  stderr: /'
 }
 
 # show_output: the last quillon run's standard output, indented.
 show_output() {
-  echo "$out" | sed 's/^/  stdout: /'
+  [ -z "$out" ] || echo "$out" | sed 's/^/  stdout: /'
 }
 
 expect_rc() {
   [ "$rc" = "$1" ] || { show_output; fail "quillon exited $rc, expected $1"; }
 }
 
+# expect_contains TEXT PART WHAT
 expect_contains() {
   case "$1" in
     *"$2"*) ;;
@@ -37,8 +48,25 @@ expect_lacks() {
   esac
 }
 
+# is_mounted DIR
 is_mounted() {
   awk -v dir="$1" '$2 == dir { found = 1 } END { exit !found }' /proc/mounts
+}
+
+# loop_files: "loopN FILE" for every bound loop device, one a line.
+loop_files() {
+  for loop in /sys/block/loop*; do
+    [ -f "$loop/loop/backing_file" ] && echo "${loop##*/} $(cat "$loop/loop/backing_file")"
+  done
+  true
+}
+
+# dm_names: the name of every device-mapper device, one a line.
+dm_names() {
+  for dm in /sys/block/dm-*; do
+    [ -f "$dm/dm/name" ] && cat "$dm/dm/name"
+  done
+  true
 }
 
 # leftovers NAME [TARGET...]: what a container left behind, one item a line.
@@ -49,16 +77,12 @@ leftovers() {
   for target in "$@"; do
     is_mounted "$target" && echo "mount $target"
   done
-  for loop in /sys/block/loop*; do
-    [ -f "$loop/loop/backing_file" ] || continue
-    case "$(cat "$loop/loop/backing_file")" in
-      /containers/target/$name/*|/data/containerdata/$name) echo "loop $(cat "$loop/loop/backing_file")" ;;
+  loop_files | while read -r _ file; do
+    case "$file" in
+      /containers/target/$name/*|/data/containerdata/$name) echo "loop $file" ;;
     esac
   done
-  for dm in /sys/block/dm-*; do
-    [ -f "$dm/dm/name" ] || continue
-    [ "$(cat "$dm/dm/name")" = "$name" ] && echo "dm $name"
-  done
+  dm_names | grep -qxF "$name" && echo "dm $name"
   [ -e "/dev/mapper/$name" ] && echo "node /dev/mapper/$name"
   runc state "$name" >/dev/null 2>&1 && echo "runc $name"
   true

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Host side of the container suite: signed images for quillon's guest checks.
+"""Host side of the guest suites that run quillon's containers (container,
+arm64, soak): signed images for their checks.
 
 Writes into the staged guest root ($1):
   /etc/container_key_pub.pem               public key of the signing key

@@ -1,0 +1,82 @@
+"""The guest's result lines (see README.md) turned into outcomes: of the
+whole suite after a boot, and of one check."""
+
+import os
+
+SKIP_CODE = 77
+
+
+def read_text(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode(errors="replace").replace("\r", "")
+    except FileNotFoundError:
+        return ""
+
+
+def parse_results(text):
+    """Returns ({check: (status, code, output)}, done count or None)."""
+    results, done, current, lines = {}, None, None, []
+    for line in text.splitlines():
+        if line.startswith("@@BEGIN "):
+            current, lines = line[len("@@BEGIN "):].strip(), []
+        elif line.startswith("@@RESULT "):
+            parts = line.split()
+            if len(parts) >= 4:
+                results[parts[1]] = (parts[2], parts[3],
+                                     "\n".join(lines) if current == parts[1]
+                                     else "")
+            current, lines = None, []
+        elif line.startswith("@@DONE "):
+            done = int(line.split()[1])
+        elif current is not None:
+            lines.append(line)
+    return results, done
+
+
+def print_console(work, end_line=True):
+    print("---- guest console ----")
+    print(read_text(os.path.join(work, "console.log")))
+    if end_line:
+        print("---- end of guest console ----")
+
+
+def suite_outcome(work, checks, timeout, qemu_status, timed_out, qemu_out):
+    """Exit status of the boot: 1 (with the console) unless the guest ran
+    every one of its checks and qemu ended cleanly."""
+    results, done = parse_results(read_text(os.path.join(work, "results.txt")))
+    for name, (status, _code, _out) in sorted(results.items()):
+        print(f"  {name}: {status}")
+    problem = None
+    if timed_out:
+        problem = f"guest did not finish within {timeout} s; killed"
+    elif qemu_status != 0:
+        problem = f"qemu exited with status {qemu_status}: {qemu_out.strip()}"
+    elif done is None:
+        problem = "guest stopped before finishing its checks"
+    elif done != checks or len(results) != checks:
+        problem = f"guest reported {len(results)} of {checks} checks"
+    if problem:
+        print(f"vm: FAILED: {problem}")
+        print_console(work)
+        return 1
+    return 0
+
+
+def check_outcome(work, check):
+    """Exit status of one check: 0 PASS, 77 SKIP, 1 FAIL or no result."""
+    results, _done = parse_results(read_text(os.path.join(work, "results.txt")))
+    entry = results.get(check)
+    if entry is None:
+        print(f"vm: no result for check {check}")
+        print_console(work, end_line=False)
+        return 1
+    status, code, output = entry
+    print(output)
+    print(f"vm: {check}: {status} (exit status {code})")
+    if status == "PASS":
+        return 0
+    if status == "SKIP":
+        return SKIP_CODE
+    print_console(work)
+    return 1
