@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "com/datagram_handler.h"
-#include "com/someip_message.h"
+#include "com/sd/datagram_handler.h"
+#include "com/wire/someip_message.h"
 
 namespace {
 

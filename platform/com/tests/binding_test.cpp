@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "ara/log/logging.h"
-#include "com/component_singleton.h"
-#include "com/illegal_state_exception.h"
-#include "com/skeleton.h"
+#include "com/binding/component_singleton.h"
+#include "com/binding/illegal_state_exception.h"
+#include "com/binding/skeleton.h"
 #include "someip_client.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <arpa/inet.h>
 
-#include "com/datagram_handler.h"
+#include "com/sd/datagram_handler.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <stdexcept>
 
-#include "com/deployment.h"
-#include "com/someip_message.h"
-#include "com/subscription_table.h"
+#include "com/sd/deployment.h"
+#include "com/wire/someip_message.h"
+#include "com/sd/subscription_table.h"
 #include "someip_client.h"
 
 namespace {
