@@ -42,15 +42,15 @@ void Event_impl::request_update(const Subscriber_address& to) {
     handler(to);
 }
 
-void Event_impl::send(const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
+bool Event_impl::send(const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
     trace("Event_update_tx", payloads);
-    m_port.send_to_all_subscribers(m_index, payloads);
+    return m_port.send_to_all_subscribers(m_index, payloads);
 }
 
-void Event_impl::send_to(const Subscriber_address& to,
+bool Event_impl::send_to(const Subscriber_address& to,
                          const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
     trace("Event_update_tx_unicast", payloads);
-    m_port.send_to_subscriber(m_index, to, payloads);
+    return m_port.send_to_subscriber(m_index, to, payloads);
 }
 
 void Event_impl::trace(const char* id, const std::vector<oq::com::runtime::Serialized_payload>& payloads) const {

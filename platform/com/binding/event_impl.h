@@ -34,8 +34,9 @@ public:
     void set_update_request_handler(std::function<void(const Subscriber_address&)> handler);
     void request_update(const Subscriber_address& to) override;
 
-    void send(const std::vector<oq::com::runtime::Serialized_payload>& payloads);
-    void send_to(const Subscriber_address& to, const std::vector<oq::com::runtime::Serialized_payload>& payloads);
+    // False when the service is not offered (nothing was sent).
+    bool send(const std::vector<oq::com::runtime::Serialized_payload>& payloads);
+    bool send_to(const Subscriber_address& to, const std::vector<oq::com::runtime::Serialized_payload>& payloads);
 
 private:
     void trace(const char* id, const std::vector<oq::com::runtime::Serialized_payload>& payloads) const;

@@ -1,8 +1,16 @@
 #include "com/binding/method_dispatcher.h"
 
+#include "com/endpoint/binding_logger.h"
 #include "com/wire/someip_message.h"
 
 namespace ux::com::cpp_binding::skeleton {
+namespace {
+
+// Calls taken but not finished, queued ones included. Beyond it a flood of
+// requests is dropped instead of filling memory.
+constexpr std::size_t max_queued_calls = 64;
+
+}  // namespace
 
 bool Parallel_method_processor::process(Task task) {
     m_pool->post(std::move(task));
@@ -70,6 +78,13 @@ void Method_dispatcher::dispatch(Method_request&& request) {
         auto it = m_methods.find(request.method_id);
         if (it == m_methods.end()) {
             send_method_reply(request.reply, nullptr, someip::return_code::e_unknown_method);
+            return;
+        }
+        if (m_in_flight >= max_queued_calls) {
+            if (const auto n = m_dropped.count(0, 1, Log_limiter::Clock::now())) {
+                logger().LogError() << "Method_dispatcher: " << n << " calls to service " << m_port.service_id()
+                                    << " dropped, " << max_queued_calls << " are waiting already";
+            }
             return;
         }
         method = it->second;

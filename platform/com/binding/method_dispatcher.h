@@ -12,6 +12,7 @@
 #include "com/binding/port_interfaces.h"
 #include "com/binding/pport.h"
 #include "com/binding/thread_pool.h"
+#include "com/endpoint/log_limiter.h"
 
 namespace ux::com::cpp_binding::skeleton {
 
@@ -73,6 +74,8 @@ private:
 
     Pport& m_port;
     std::unique_ptr<Method_processor> m_processor;
+    // Calls dropped because the queue was full, for the next log line.
+    Log_limiter m_dropped;
     std::mutex m_mutex;
     std::condition_variable m_idle;
     std::map<std::uint16_t, Method_handler*> m_methods;

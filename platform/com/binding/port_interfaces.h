@@ -45,17 +45,19 @@ public:
     virtual void handle_call(const Method_request& request) = 0;
 };
 
-// One event of a service as the port sees it. The port calls these
-// without holding its own lock.
+// One event of a service as the port sees it.
 class Port_event {
 public:
     // The list meaning "nobody needs a payload".
     static constexpr std::uint32_t no_format = 0xffffffffu;
 
     virtual ~Port_event() = default;
-    // The payload formats the event's subscribers need.
+    // The payload formats the event's subscribers need. Called with the
+    // port's lock held, in the critical section that changed the
+    // subscriptions: it must not call the port.
     virtual void set_payload_formats(std::vector<std::uint32_t> formats) = 0;
-    // Send the current value to one new subscriber.
+    // Send the current value to one new subscriber; called without the
+    // port's lock, since it sends through the port.
     virtual void request_update(const Subscriber_address& to) = 0;
 };
 

@@ -53,8 +53,15 @@ Pport::Pport(const std::string& service_name, const std::string& instance, Servi
       m_description(description),
       m_port(0),
       m_subscriptions(description.events(), max_subscribers_per_event),
-      m_events(description.events(), nullptr) {
+      m_events(description.events(), nullptr),
+      m_send_failures(std::make_shared<Send_failures>()) {
     const Service_deployment d = deployment_for(service_name, m_deployment_error);
+    try {
+        m_extra_subscribers = find_sd_deployment().subscribers;
+    } catch (const std::exception&) {
+        // The SD endpoint reports the file when it opens; meanwhile only
+        // subscribers' own addresses are accepted.
+    }
     m_service_id = d.service_id;
     m_address = d.address;
     m_port = d.port;
@@ -71,6 +78,7 @@ void Pport::register_event(std::uint16_t index, Port_event* event) {
         throw Illegal_state_exception("Pport: event index " + std::to_string(index) + " outside the description");
     }
     m_events[index] = event;
+    sync_formats_locked(index);
 }
 
 void Pport::set_method_sink(std::function<void(Method_request&&)> sink) {
@@ -126,15 +134,9 @@ void Pport::stop_offer() {
         Sd_server::release(m_sd);
     }
     m_loop.reset();
-    std::vector<std::size_t> emptied;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_socket.reset();
-        emptied = m_subscriptions.clear();
-    }
-    for (auto event : emptied) {
-        set_formats(event, false);
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_socket.reset();
+    sync_formats_locked(m_subscriptions.clear());
 }
 
 bool Pport::is_offered() const {
@@ -155,17 +157,17 @@ std::size_t Pport::subscriber_count(std::uint16_t event_index) const {
     return m_subscriptions.count(event_index);
 }
 
-void Pport::send_to_all_subscribers(std::uint16_t event_index,
+bool Pport::send_to_all_subscribers(std::uint16_t event_index,
                                     const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
-    send_event(event_index, nullptr, payloads);
+    return send_event(event_index, nullptr, payloads);
 }
 
-void Pport::send_to_subscriber(std::uint16_t event_index, const Subscriber_address& to,
+bool Pport::send_to_subscriber(std::uint16_t event_index, const Subscriber_address& to,
                                const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
-    send_event(event_index, &to.address, payloads);
+    return send_event(event_index, &to.address, payloads);
 }
 
-void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
+bool Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
                        const std::vector<oq::com::runtime::Serialized_payload>& payloads) {
     const oq::com::runtime::Payload_buffer* body = nullptr;
     for (const auto& p : payloads) {
@@ -175,14 +177,18 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
         }
     }
     if (body == nullptr) {
-        return;
+        return is_offered();
     }
     // Several subscribers get theirs in one sendmmsg; inside a caller's batch
     // the datagrams wait for its end. Declared before the lock: sent after it.
     std::optional<Notification_batch> several;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_socket || event_index >= m_subscriptions.event_count()) {
-        return;
+    if (!m_socket) {
+        return false;
+    }
+    drop_failing_locked();
+    if (event_index >= m_subscriptions.event_count()) {
+        return true;
     }
     const someip::Header h =
         someip::notification_header(m_service_id, event_index, m_notification_sessions.next().session, body->size());
@@ -192,19 +198,20 @@ void Pport::send_event(std::uint16_t event_index, const sockaddr_in* only,
                        {const_cast<std::uint8_t*>(body->data()), body->size()}};
     bool failed = false;
     if (only != nullptr) {
-        failed = !send_or_hold(m_socket, *only, pieces, 2, h.method_id);
+        failed = !send_or_hold(m_socket, *only, pieces, 2, h.method_id, m_send_failures);
     } else {
         if (m_subscriptions.count(event_index) > 1) {
             several.emplace();
         }
         for (const auto& s : m_subscriptions.subscribers(event_index)) {
-            failed |= !send_or_hold(m_socket, to_sockaddr(s.endpoint), pieces, 2, h.method_id);
+            failed |= !send_or_hold(m_socket, to_sockaddr(s.endpoint), pieces, 2, h.method_id, m_send_failures);
         }
     }
     if (failed) {
         logger().LogError() << "Pport: notification " << h.method_id << " of service " << m_service_id
                             << " could not be sent to every subscriber";
     }
+    return true;
 }
 
 Service_identity Pport::identity() const {
@@ -219,6 +226,7 @@ Service_identity Pport::identity_locked() const {
     id.methods = m_description.methods();
     id.events = m_description.events();
     id.accepts_methods = static_cast<bool>(m_method_sink);
+    id.extra_subscribers = m_extra_subscribers;
     if (m_socket) {
         id.endpoint = m_endpoint;
     }
@@ -227,15 +235,12 @@ Service_identity Pport::identity_locked() const {
 
 std::chrono::milliseconds Pport::housekeeping() {
     const auto now = Subscription_table::Clock::now();
-    std::vector<std::size_t> emptied;
     std::optional<Subscription_table::Clock::time_point> next;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        emptied = m_subscriptions.expire(now);
+        sync_formats_locked(m_subscriptions.expire(now));
+        drop_failing_locked();
         next = m_subscriptions.next_expiry();
-    }
-    for (auto event : emptied) {
-        set_formats(event, false);
     }
     if (!next) {
         return longest_wait;
@@ -283,6 +288,12 @@ Datagram_outcome Pport::process(Arrival arrival, const std::uint8_t* data, std::
     if (outcome.malformed) {
         ++m_malformed;
     }
+    for (const auto& change : outcome.changes) {
+        if (change.kind != Subscription_change::Kind::new_subscriber) {
+            sync_formats_locked(change.event);
+        }
+    }
+    log_refusals_locked(outcome.refused_subscriptions, from);
     return outcome;
 }
 
@@ -306,19 +317,14 @@ void Pport::apply(Datagram_outcome& outcome) {
         };
         sink(std::move(request));
     }
+    // The formats were set by process(); what is left is the current value
+    // for new subscribers, which runs the event's notification and so must
+    // not hold the port's lock.
     for (const auto& change : outcome.changes) {
-        switch (change.kind) {
-            case Subscription_change::Kind::first_subscriber:
-                set_formats(change.event, true);
-                break;
-            case Subscription_change::Kind::last_subscriber_gone:
-                set_formats(change.event, false);
-                break;
-            case Subscription_change::Kind::new_subscriber:
-                if (Port_event* e = event_at(change.event)) {
-                    e->request_update(Subscriber_address{change.subscriber});
-                }
-                break;
+        if (change.kind == Subscription_change::Kind::new_subscriber) {
+            if (Port_event* e = event_at(change.event)) {
+                e->request_update(Subscriber_address{change.subscriber});
+            }
         }
     }
 }
@@ -336,10 +342,41 @@ void Pport::send_reply(const someip::Header& request, const sockaddr_in& to,
     }
 }
 
-void Pport::set_formats(std::size_t event, bool subscribed) {
-    if (Port_event* e = event_at(event)) {
-        e->set_payload_formats(subscribed ? std::vector<std::uint32_t>{0}
-                                          : std::vector<std::uint32_t>{Port_event::no_format});
+void Pport::sync_formats_locked(std::size_t event) {
+    if (event < m_events.size() && m_events[event] != nullptr) {
+        m_events[event]->set_payload_formats(m_subscriptions.count(event) > 0
+                                                 ? std::vector<std::uint32_t>{0}
+                                                 : std::vector<std::uint32_t>{Port_event::no_format});
+    }
+}
+
+void Pport::sync_formats_locked(const std::vector<std::size_t>& events) {
+    for (auto event : events) {
+        sync_formats_locked(event);
+    }
+}
+
+void Pport::drop_failing_locked() {
+    for (const auto& to : m_send_failures->take_given_up()) {
+        const someip::Ipv4_endpoint endpoint{ntohl(to.sin_addr.s_addr), ntohs(to.sin_port), someip::l4_udp};
+        sync_formats_locked(m_subscriptions.remove_everywhere(endpoint));
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &to.sin_addr, text, sizeof text);
+        logger().LogError() << "Pport: subscriber " << text << ":" << ntohs(to.sin_port) << " of service "
+                            << m_service_id << " dropped after " << Send_failures::limit
+                            << " failed notifications in a row";
+    }
+}
+
+void Pport::log_refusals_locked(std::size_t refused, const sockaddr_in& from) {
+    if (refused == 0) {
+        return;
+    }
+    if (const auto n = m_refusals.count(ntohl(from.sin_addr.s_addr), refused, Log_limiter::Clock::now())) {
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+        logger().LogError() << "Pport: refused " << n << " subscriptions to service " << m_service_id << " from "
+                            << text << ": notifications go only to a UDP port of the subscriber's own address";
     }
 }
 

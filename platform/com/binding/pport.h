@@ -18,7 +18,9 @@
 
 #include "com/binding/port_interfaces.h"
 #include "com/binding/serialized_payload.h"
+#include "com/endpoint/log_limiter.h"
 #include "com/endpoint/receive_loop.h"
+#include "com/endpoint/send_failures.h"
 #include "com/endpoint/udp_socket.h"
 #include "com/sd/datagram_handler.h"
 #include "com/sd/sd_server.h"
@@ -43,7 +45,7 @@ public:
     explicit Offer_failed(const std::string& what) : std::runtime_error(what) {}
 };
 
-class Pport : private Sd_service, private Datagram_receiver {
+class Pport : public Sd_service, private Datagram_receiver {
 public:
     // service_name: the service's qualified name, which selects its
     // deployment; instance: the configured instance identifier.
@@ -69,9 +71,10 @@ public:
     void stop_offer();
     bool is_offered() const;
 
-    void send_to_all_subscribers(std::uint16_t event_index,
+    // False when the service is not offered: nothing was sent.
+    bool send_to_all_subscribers(std::uint16_t event_index,
                                  const std::vector<oq::com::runtime::Serialized_payload>& payloads);
-    void send_to_subscriber(std::uint16_t event_index, const Subscriber_address& to,
+    bool send_to_subscriber(std::uint16_t event_index, const Subscriber_address& to,
                             const std::vector<oq::com::runtime::Serialized_payload>& payloads);
 
     std::uint16_t service_id() const noexcept { return m_service_id; }
@@ -86,6 +89,12 @@ public:
 
     // What the datagram path knows of this service right now.
     Service_identity identity() const override;
+    // The SD endpoint's way in (see Sd_service).
+    Datagram_outcome process_sd(const std::uint8_t* data, std::size_t size, const sockaddr_in& from,
+                                Sd_sessions& sessions) override;
+    // Dispatches the outcome's method calls and applies its subscription
+    // changes (payload formats, current values for new subscribers).
+    void apply(Datagram_outcome& outcome) override;
 
 private:
     // Runs one datagram through the datagram path under the port's lock: the
@@ -94,11 +103,6 @@ private:
     // (sd_sessions: that socket's SD session counters). Then apply() the rest.
     Datagram_outcome process(Arrival arrival, const std::uint8_t* data, std::size_t size, const sockaddr_in& from,
                              Sd_sessions& sd_sessions);
-    Datagram_outcome process_sd(const std::uint8_t* data, std::size_t size, const sockaddr_in& from,
-                                Sd_sessions& sessions) override;
-    // Dispatches the outcome's method calls and applies its subscription
-    // changes (payload formats, current values for new subscribers).
-    void apply(Datagram_outcome& outcome) override;
 
     // The service endpoint's receive loop: expiry of subscriptions, datagrams.
     std::chrono::milliseconds housekeeping() override;
@@ -109,9 +113,16 @@ private:
     Service_identity identity_locked() const;
     void send_reply(const someip::Header& request, const sockaddr_in& to,
                     const oq::com::runtime::Shared_payload& payload, std::uint8_t return_code);
-    void send_event(std::uint16_t event_index, const sockaddr_in* only,
+    bool send_event(std::uint16_t event_index, const sockaddr_in* only,
                     const std::vector<oq::com::runtime::Serialized_payload>& payloads);
-    void set_formats(std::size_t event, bool subscribed);
+    // The event's payload formats follow from the table, set in the same
+    // critical section that changed it: so no order of the threads that
+    // change subscriptions can leave a subscriber without notifications.
+    void sync_formats_locked(std::size_t event);
+    void sync_formats_locked(const std::vector<std::size_t>& events);
+    // Drops the subscribers whose notifications failed too often in a row.
+    void drop_failing_locked();
+    void log_refusals_locked(std::size_t refused, const sockaddr_in& from);
     Port_event* event_at(std::size_t index) const;
 
     std::string m_service_name;
@@ -135,6 +146,10 @@ private:
 
     someip::Session_counter m_notification_sessions;
     Sd_sessions m_sd_sessions;
+    // Where subscriptions may direct notifications besides their own address.
+    std::vector<Ipv4_network> m_extra_subscribers;
+    Log_limiter m_refusals;  // per source address
+    std::shared_ptr<Send_failures> m_send_failures;
 
     // Serialises offer and stop against each other; guards the loop and m_sd.
     std::mutex m_offer_mutex;

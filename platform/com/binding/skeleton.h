@@ -77,11 +77,14 @@ public:
     Field& operator=(const Field&) = delete;
 
     // Replaces the value with a copy of value and notifies the subscribers.
-    void Update(const T& value) {
+    // False when the service is not offered: the value is kept, but nothing
+    // was published.
+    bool Update(const T& value) {
         m_buffer.update(value);
         if (m_buffer.has_notify_callback()) {
             m_buffer.notify();
         }
+        return m_impl.port().is_offered();
     }
 
     // Answers Get from the handler instead of the stored value.

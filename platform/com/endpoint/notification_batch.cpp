@@ -1,4 +1,5 @@
 #include "com/endpoint/notification_batch.h"
+#include "com/endpoint/send_failures.h"
 
 #include <sys/socket.h>
 
@@ -21,6 +22,7 @@ struct Held_datagram {
     sockaddr_in to{};
     std::vector<std::uint8_t> bytes;  // keeps its capacity between batches
     std::uint32_t id = 0;
+    std::shared_ptr<Send_failures> failures;
 };
 
 struct Held_sends {
@@ -59,13 +61,23 @@ std::size_t send_run(Held_sends& sends, std::size_t first, std::size_t last) {
         const int sent = ::sendmmsg(sends.datagrams[first].socket->fd(), messages.data(),
                                     static_cast<unsigned>(n), MSG_NOSIGNAL);
         if (sent > 0) {
+            for (int i = 0; i < sent; ++i) {
+                const Held_datagram& d = sends.datagrams[first + static_cast<std::size_t>(i)];
+                if (d.failures) {
+                    d.failures->sent(d.to);
+                }
+            }
             return static_cast<std::size_t>(sent);
         }
         if (sent < 0 && errno == EINTR) {
             continue;
         }
         // The first one failed: it is reported and the rest go on.
-        log_failure(sends.datagrams[first], sent < 0 ? errno : EIO);
+        const Held_datagram& d = sends.datagrams[first];
+        log_failure(d, sent < 0 ? errno : EIO);
+        if (d.failures) {
+            d.failures->failed(d.to);
+        }
         return 1;
     }
 }
@@ -81,6 +93,7 @@ void flush(Held_sends& sends) noexcept {
     }
     for (std::size_t k = 0; k < sends.count; ++k) {
         sends.datagrams[k].socket.reset();
+        sends.datagrams[k].failures.reset();
     }
     sends.count = 0;
 }
@@ -88,10 +101,14 @@ void flush(Held_sends& sends) noexcept {
 }  // namespace
 
 bool send_or_hold(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& to, const iovec* pieces,
-                  std::size_t count, std::uint32_t id) {
+                  std::size_t count, std::uint32_t id, const std::shared_ptr<Send_failures>& failures) {
     Held_sends& sends = held();
     if (sends.depth == 0) {
-        return socket->send(to, pieces, count);
+        const bool ok = socket->send(to, pieces, count);
+        if (failures) {
+            ok ? failures->sent(to) : failures->failed(to);
+        }
+        return ok;
     }
     if (sends.count == max_held) {
         flush(sends);
@@ -105,6 +122,7 @@ bool send_or_hold(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& 
     d.socket = socket;
     d.to = to;
     d.id = id;
+    d.failures = failures;
     ++sends.count;
     return true;
 }

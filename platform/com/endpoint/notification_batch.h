@@ -16,6 +16,7 @@ namespace ux::com {
 
 namespace cpp_binding {
 class Udp_socket;
+class Send_failures;
 }
 
 class Notification_batch {
@@ -31,10 +32,11 @@ namespace cpp_binding {
 
 // Sends the pieces as one datagram to `to`, or holds a copy when a batch is
 // alive on this thread (the socket stays open until it has left). `id` names
-// the notification in the log when it fails.
+// the notification in the log when it fails; failures (may be null) hears
+// how the sending went, whenever it happens.
 // Returns false when the datagram is known to have failed already.
 bool send_or_hold(const std::shared_ptr<Udp_socket>& socket, const sockaddr_in& to, const iovec* pieces,
-                  std::size_t count, std::uint32_t id);
+                  std::size_t count, std::uint32_t id, const std::shared_ptr<Send_failures>& failures = nullptr);
 
 }  // namespace cpp_binding
 }  // namespace ux::com

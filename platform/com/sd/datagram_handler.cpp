@@ -11,7 +11,6 @@ struct Context {
     const Service_identity& service;
     Arrival arrival;
     Subscription_table& subscriptions;
-    Sd_sessions& sessions;
     Subscription_table::Clock::time_point now;
     const sockaddr_in& from;
     Datagram_outcome& out;
@@ -21,9 +20,25 @@ void reply_error(Context& c, const someip::Header& request, std::uint8_t code) {
     c.out.replies.push_back({c.from, someip::encode_answer(request, nullptr, 0, code)});
 }
 
-void send_sd(Context& c, const someip::Sd_entry& entry) {
-    const auto stamp = c.sessions.next_unicast(c.from);
-    c.out.replies.push_back({c.from, someip::encode_sd_message(stamp.session, stamp.reboot, {entry})});
+// Every answer to one SD message goes into one message back.
+void send_sd(Context& c, const someip::Sd_entry& entry) { c.out.sd_answer.push_back(entry); }
+
+// Notifications go only to the sender's own unicast UDP endpoint, or to one
+// the deployment names: otherwise anyone could direct the report stream at
+// a third party, or at a broadcast or multicast address.
+bool acceptable_endpoint(const Context& c, const std::optional<someip::Ipv4_endpoint>& endpoint) {
+    if (!endpoint || endpoint->protocol != someip::l4_udp || endpoint->port == 0) {
+        return false;
+    }
+    const std::uint32_t a = endpoint->address;
+    if (a == INADDR_ANY || a == INADDR_BROADCAST || IN_MULTICAST(a) || IN_EXPERIMENTAL(a)) {
+        return false;
+    }
+    if (a == ntohl(c.from.sin_addr.s_addr)) {
+        return true;
+    }
+    return std::any_of(c.service.extra_subscribers.begin(), c.service.extra_subscribers.end(),
+                       [a](const Ipv4_network& n) { return n.contains(a); });
 }
 
 void subscribe_answer(Context& c, const someip::Sd_entry& entry, bool ack) {
@@ -45,9 +60,16 @@ void handle_subscribe(Context& c, const someip::Sd_entry& entry) {
     }
     const bool known = entry.service_id == s.service_id && entry.instance_id == s.instance_id &&
                        (entry.major_version == someip::major_version || entry.major_version == someip::any_major) &&
-                       entry.eventgroup_id >= 1 &&
-                       entry.eventgroup_id <= s.events && entry.endpoint && entry.endpoint->protocol == someip::l4_udp;
+                       entry.eventgroup_id >= 1 && entry.eventgroup_id <= s.events && entry.endpoint;
     if (!known) {
+        if (entry.ttl != 0) {
+            subscribe_answer(c, entry, false);
+        }
+        return;
+    }
+    if (!acceptable_endpoint(c, entry.endpoint)) {
+        // A StopSubscribe naming someone else's endpoint must not end it either.
+        ++c.out.refused_subscriptions;
         if (entry.ttl != 0) {
             subscribe_answer(c, entry, false);
         }
@@ -69,8 +91,10 @@ void handle_subscribe(Context& c, const someip::Sd_entry& entry) {
     if (result == Subscription_table::Result::added_first) {
         c.out.changes.push_back({Subscription_change::Kind::first_subscriber, event, {}});
     }
-    // A renewal keeps the subscriber's view; it already has the value.
-    if (result != Subscription_table::Result::renewed) {
+    // A renewal keeps the subscriber's view; it already has the value. A
+    // subscription repeated within a second gets no second copy.
+    if (result != Subscription_table::Result::renewed &&
+        c.subscriptions.initial_value_due(event, *entry.endpoint, c.now)) {
         c.out.changes.push_back(
             {Subscription_change::Kind::new_subscriber, event, to_sockaddr(*entry.endpoint)});
     }
@@ -81,7 +105,11 @@ void handle_find(Context& c, const someip::Sd_entry& entry) {
     const bool wanted = (entry.service_id == s.service_id || entry.service_id == someip::any_service) &&
                         (entry.instance_id == s.instance_id || entry.instance_id == someip::any_instance) &&
                         (entry.major_version == someip::major_version || entry.major_version == someip::any_major);
-    if (wanted) {
+    // One offer of the service per answer, however many entries ask for it.
+    const bool offered = std::any_of(c.out.sd_answer.begin(), c.out.sd_answer.end(), [](const someip::Sd_entry& e) {
+        return e.type == someip::sd_entry_type::offer_service;
+    });
+    if (wanted && !offered) {
         send_sd(c, someip::offer_entry(s.service_id, s.instance_id, s.endpoint, someip::offer_ttl));
     }
 }
@@ -120,6 +148,12 @@ void handle_request(Context& c, const someip::Header& header, const std::uint8_t
         reply_error(c, header, someip::return_code::e_unknown_method);
         return;
     }
+    // Every method of these services is a field's Get, which takes nothing;
+    // a payload is refused before it is copied anywhere.
+    if (size > 0) {
+        reply_error(c, header, someip::return_code::e_malformed_message);
+        return;
+    }
     c.out.calls.push_back({header, c.from, std::vector<std::uint8_t>(payload, payload + size)});
 }
 
@@ -135,15 +169,31 @@ Datagram_outcome handle_datagram(const Service_identity& service, Arrival arriva
         out.malformed = true;
         return out;
     }
-    Context c{service, arrival, subscriptions, sd_sessions, now, from, out};
+    Context c{service, arrival, subscriptions, now, from, out};
     const std::uint8_t* payload = data + someip::header_size;
     const std::size_t payload_size = size - someip::header_size;
     if (header->service_id == someip::sd_service_id && header->method_id == someip::sd_method_id) {
-        handle_sd(c, payload, payload_size);
+        // Only SD notifications are SD messages; anything else on the SD
+        // IDs has no meaning and gets no answer.
+        if (header->message_type == someip::Message_type::notification &&
+            header->interface_version == someip::interface_version &&
+            header->return_code == someip::return_code::e_ok) {
+            handle_sd(c, payload, payload_size);
+        }
+        if (arrival == Arrival::service_endpoint && !out.sd_answer.empty()) {
+            out.replies.push_back(encode_sd_answer(out.sd_answer, sd_sessions, from));
+            out.sd_answer.clear();
+        }
     } else {
         handle_request(c, *header, payload, payload_size);
     }
     return out;
+}
+
+Outgoing_datagram encode_sd_answer(const std::vector<someip::Sd_entry>& entries, Sd_sessions& sessions,
+                                   const sockaddr_in& to) {
+    const auto stamp = sessions.next_unicast(to);
+    return Outgoing_datagram{to, someip::encode_sd_message(stamp.session, stamp.reboot, entries)};
 }
 
 sockaddr_in to_sockaddr(const someip::Ipv4_endpoint& endpoint) {

@@ -19,9 +19,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "com/wire/someip_message.h"
+#include "com/sd/deployment.h"
 #include "com/sd/subscription_table.h"
 #include "com/wire/session_counter.h"
+#include "com/wire/someip_message.h"
 
 namespace ux::com::cpp_binding {
 
@@ -35,6 +36,9 @@ struct Service_identity {
     someip::Ipv4_endpoint endpoint;
     // Whether someone takes method requests; without, they get E_UNKNOWN_METHOD.
     bool accepts_methods = false;
+    // Where subscriptions may send notifications besides the subscriber's
+    // own address (from the deployment).
+    std::vector<Ipv4_network> extra_subscribers;
 };
 
 // The socket a datagram arrived on. The SD socket is shared by every
@@ -72,7 +76,16 @@ struct Subscription_change {
 struct Datagram_outcome {
     // Not well-formed SOME/IP or SOME/IP-SD; counted, otherwise ignored.
     bool malformed = false;
+    // Answers to send to the datagram's source, in order. At the service
+    // endpoint they include the one SD message answering an SD message.
     std::vector<Outgoing_datagram> replies;
+    // At the SD endpoint, which all services of the process share, the
+    // entries of this service's SD answer: the endpoint sends those of every
+    // service as one message (encode_sd_answer).
+    std::vector<someip::Sd_entry> sd_answer;
+    // Subscriptions refused for their endpoint (not the sender's own
+    // unicast UDP endpoint, nor one the deployment allows).
+    std::size_t refused_subscriptions = 0;
     std::vector<Method_call> calls;
     std::vector<Subscription_change> changes;
 };
@@ -81,6 +94,10 @@ Datagram_outcome handle_datagram(const Service_identity& service, Arrival arriva
                                  Subscription_table& subscriptions, Sd_sessions& sd_sessions,
                                  Subscription_table::Clock::time_point now, const std::uint8_t* data,
                                  std::size_t size, const sockaddr_in& from);
+
+// The one SD message carrying the entries, to `to`.
+Outgoing_datagram encode_sd_answer(const std::vector<someip::Sd_entry>& entries, Sd_sessions& sessions,
+                                   const sockaddr_in& to);
 
 sockaddr_in to_sockaddr(const someip::Ipv4_endpoint& endpoint);
 

@@ -55,6 +55,31 @@ bool parse_number(std::string_view text, int base, std::uint32_t& out) {
     return true;
 }
 
+// "a.b.c.d" or "a.b.c.d/n".
+Ipv4_network parse_network(const nlohmann::json& value) {
+    const char* what = "deployment: service_discovery subscribers must be IPv4 addresses or networks (a.b.c.d/n)";
+    if (!value.is_string()) {
+        throw std::runtime_error(what);
+    }
+    const std::string& text = value.get_ref<const std::string&>();
+    const auto slash = text.find('/');
+    const std::string address = text.substr(0, slash);
+    in_addr a{};
+    if (address.find('\0') != std::string::npos || inet_pton(AF_INET, address.c_str(), &a) != 1) {
+        throw std::runtime_error(what);
+    }
+    Ipv4_network n;
+    n.address = ntohl(a.s_addr);
+    if (slash != std::string::npos) {
+        std::uint32_t bits = 0;
+        if (!parse_number(std::string_view(text).substr(slash + 1), 10, bits) || bits > 32) {
+            throw std::runtime_error(what);
+        }
+        n.mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    }
+    return n;
+}
+
 }  // namespace
 
 std::optional<Service_deployment> resolve_deployment(const std::string& service_name,
@@ -149,6 +174,14 @@ Sd_deployment resolve_sd_deployment(const std::string* override_json) {
             throw std::runtime_error("deployment: service_discovery address must be an IPv4 address in dotted decimal");
         }
         d.address = v->get<std::string>();
+    }
+    if (auto v = entry->find("subscribers"); v != entry->end()) {
+        if (!v->is_array()) {
+            throw std::runtime_error("deployment: service_discovery subscribers must be a list");
+        }
+        for (const auto& item : *v) {
+            d.subscribers.push_back(parse_network(item));
+        }
     }
     return d;
 }

@@ -120,12 +120,23 @@ std::chrono::milliseconds Sd_server::housekeeping() {
 
 void Sd_server::on_datagram(const std::uint8_t* data, std::size_t size, const sockaddr_in& from) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    // One SD message back, whatever the services have to say: a message
+    // of many entries must not become many answers.
+    std::vector<Datagram_outcome> outcomes;
+    std::vector<someip::Sd_entry> answer;
     for (auto& a : m_announced) {
-        Datagram_outcome outcome = a.service->process_sd(data, size, from, m_sessions);
-        for (const auto& reply : outcome.replies) {
+        outcomes.push_back(a.service->process_sd(data, size, from, m_sessions));
+        for (const auto& reply : outcomes.back().replies) {
             send(reply.to, reply.bytes);
         }
-        a.service->apply(outcome);
+        answer.insert(answer.end(), outcomes.back().sd_answer.begin(), outcomes.back().sd_answer.end());
+    }
+    if (!answer.empty()) {
+        const Outgoing_datagram reply = encode_sd_answer(answer, m_sessions, from);
+        send(reply.to, reply.bytes);
+    }
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        m_announced[i].service->apply(outcomes[i]);
     }
 }
 

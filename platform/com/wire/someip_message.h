@@ -33,6 +33,7 @@ inline constexpr std::uint8_t e_unknown_service = 0x02;
 inline constexpr std::uint8_t e_unknown_method = 0x03;
 inline constexpr std::uint8_t e_not_ready = 0x04;
 inline constexpr std::uint8_t e_wrong_interface_version = 0x08;
+inline constexpr std::uint8_t e_malformed_message = 0x09;
 }  // namespace return_code
 
 struct Header {
