@@ -250,6 +250,32 @@ TEST_F(BindingTest, CallsBeyondTheQueueAreDroppedAndCounted) {
     EXPECT_GE(lines.load(), 1);
 }
 
+TEST_F(BindingTest, ASubscriberWhoseNotificationsKeepFailingIsDropped) {
+    Test_skeleton skeleton(1);
+    skeleton.values.Update({1});
+    std::atomic<int> lines{0};
+    ara::log::ScopedCapture capture([&](ara::log::LogLevel, const std::string& text) {
+        if (text.find("dropped after 5 failed notifications in a row") != std::string::npos) {
+            ++lines;
+        }
+    });
+    skeleton.OfferService();
+    Client client;
+    client.subscribe(m_port, test_service_id, 3, 1);
+    ASSERT_TRUE(client.receive_sd());
+    ASSERT_TRUE(client.receive_non_sd());
+    // Larger than a UDP datagram can be: every send fails.
+    const std::vector<int> too_big(70000, 1);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(skeleton.impl().port().subscriber_count(0), 1u) << "dropped after " << i << " failures";
+        skeleton.values.Update(too_big);
+    }
+    skeleton.values.Update({2});  // the next notification finds the streak
+    EXPECT_EQ(skeleton.impl().port().subscriber_count(0), 0u);
+    EXPECT_EQ(lines.load(), 1);
+    EXPECT_FALSE(client.receive_non_sd(milliseconds(200)));
+}
+
 TEST_F(BindingTest, NoProcessingModeLeavesCallsUnanswered) {
     Test_skeleton skeleton(0);
     skeleton.values.Update({7});
