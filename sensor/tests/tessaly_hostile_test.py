@@ -133,6 +133,15 @@ def lock_out(attacker):
     print(f"lock-out: {len(acked)} of 64 subscriptions of one address acknowledged", flush=True)
     h.check(0 < len(acked) <= 8, f"{len(acked)} subscriptions of one address acknowledged")
     genuine_still_served(b"after the lock-out")
+    # The same from 64 addresses, one subscription each: the table is full,
+    # and a newcomer still gets in.
+    crowd = [Party(f"127.0.1.{i}") for i in range(1, 65)]
+    for party in crowd:
+        party.subscribe()
+    acked = sum(1 for party in crowd if (a := party.wait(lambda d: d[:2] == b"\xff\xff", 2)) is not None
+                and sd_entries(a)[0][2] > 0)
+    print(f"lock-out: {acked} of 64 subscriptions from 64 addresses acknowledged", flush=True)
+    genuine_still_served(b"after the crowd")
 
 
 def third_party(attacker, third):
