@@ -240,6 +240,9 @@ std::chrono::milliseconds Pport::housekeeping() {
         std::lock_guard<std::mutex> lock(m_mutex);
         sync_formats_locked(m_subscriptions.expire(now));
         drop_failing_locked();
+        for (const auto& [source, count] : m_refusals.take_due(now)) {
+            log_refusals_line(count, source);
+        }
         next = m_subscriptions.next_expiry();
     }
     if (!next) {
@@ -372,12 +375,18 @@ void Pport::log_refusals_locked(std::size_t refused, const sockaddr_in& from) {
     if (refused == 0) {
         return;
     }
-    if (const auto n = m_refusals.count(ntohl(from.sin_addr.s_addr), refused, Log_limiter::Clock::now())) {
-        char text[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-        logger().LogError() << "Pport: refused " << n << " subscriptions to service " << m_service_id << " from "
-                            << text << ": notifications go only to a UDP port of the subscriber's own address";
+    const std::uint32_t source = ntohl(from.sin_addr.s_addr);
+    if (const auto n = m_refusals.count(source, refused, Log_limiter::Clock::now())) {
+        log_refusals_line(n, source);
     }
+}
+
+void Pport::log_refusals_line(std::uint64_t count, std::uint32_t source) const {
+    const in_addr address{htonl(source)};
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    logger().LogError() << "Pport: refused " << count << " subscriptions to service " << m_service_id << " from "
+                        << text << ": notifications go only to a UDP port of the subscriber's own address";
 }
 
 Port_event* Pport::event_at(std::size_t index) const {

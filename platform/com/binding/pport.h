@@ -123,6 +123,7 @@ private:
     // Drops the subscribers whose notifications failed too often in a row.
     void drop_failing_locked();
     void log_refusals_locked(std::size_t refused, const sockaddr_in& from);
+    void log_refusals_line(std::uint64_t count, std::uint32_t source) const;
     Port_event* event_at(std::size_t index) const;
 
     std::string m_service_name;

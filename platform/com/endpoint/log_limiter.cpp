@@ -36,4 +36,16 @@ std::uint64_t Log_limiter::count(std::uint32_t key, std::uint64_t n, Clock::time
     return due;
 }
 
+std::vector<std::pair<std::uint32_t, std::uint64_t>> Log_limiter::take_due(Clock::time_point now) {
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> due;
+    for (auto& [key, e] : m_entries) {
+        if (e.pending > 0 && now - e.last_line >= interval) {
+            due.emplace_back(key, e.pending);
+            e.pending = 0;
+            e.last_line = now;
+        }
+    }
+    return due;
+}
+
 }  // namespace ux::com::cpp_binding

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <utility>
+#include <vector>
 
 namespace ux::com::cpp_binding {
 
@@ -16,6 +18,9 @@ public:
 
     // Counts n for the key; returns the count to log now, 0 for no line.
     std::uint64_t count(std::uint32_t key, std::uint64_t n, Clock::time_point now);
+    // The counts held back for a second or more, with their keys, so that
+    // they are logged even when nothing more happens.
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> take_due(Clock::time_point now);
 
 private:
     struct Entry {
