@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "com/datagram_handler.h"
-#include "com/someip_message.h"
+#include "com/sd/datagram_handler.h"
+#include "com/wire/someip_message.h"
 
 namespace {
 
@@ -90,8 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A copy of exactly the datagram's size, so that reading past it is caught.
         const std::vector<std::uint8_t> datagram(data + offset, data + offset + length);
         offset += length;
-        const Datagram_outcome outcome = ux::com::cpp_binding::handle_datagram(
-            identity, arrival, table, sessions, now, datagram.data(), datagram.size(), sender((flags >> 1) & 3));
+        const sockaddr_in from = sender((flags >> 1) & 3);
+        Datagram_outcome outcome = ux::com::cpp_binding::handle_datagram(identity, arrival, table, sessions, now,
+                                                                         datagram.data(), datagram.size(), from);
+        // At the SD endpoint the answer's entries go out as one message.
+        if (!outcome.sd_answer.empty()) {
+            outcome.replies.push_back(ux::com::cpp_binding::encode_sd_answer(outcome.sd_answer, sessions, from));
+        }
         check_outcome(outcome, table);
     }
     return 0;

@@ -2,20 +2,24 @@
 // method processing, error answers and the malformed-datagram count.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ara/log/logging.h"
-#include "com/component_singleton.h"
-#include "com/illegal_state_exception.h"
-#include "com/skeleton.h"
+#include "com/binding/component_singleton.h"
+#include "com/binding/illegal_state_exception.h"
+#include "com/binding/skeleton.h"
+#include "com/wire/someip_message.h"
 #include "someip_client.h"
 
 namespace {
@@ -89,11 +93,14 @@ TEST_F(BindingTest, OfferChecksKeepAFieldWithoutValueUnoffered) {
     } catch (const ux::com::Illegal_state_exception& e) {
         EXPECT_STREQ(e.what(), "Notify enabled but Update not called; Event_id=0");
     }
-    skeleton.values.Update({1, 2});
+    EXPECT_FALSE(skeleton.values.Update({1, 2})) << "published before the offer";
     skeleton.OfferService();
     skeleton.OfferService();  // repeated offer is harmless
+    EXPECT_TRUE(skeleton.values.Update({1, 2}));
     Client client;
     EXPECT_EQ(client.get(m_port, test_service_id, 0), (std::vector<std::uint8_t>{5})) << "custom get handler";
+    skeleton.StopOfferService();
+    EXPECT_FALSE(skeleton.values.Update({3})) << "published after the offer ended";
 }
 
 TEST_F(BindingTest, SecondOfferOfTheSameEndpointFails) {
@@ -207,6 +214,68 @@ TEST_F(BindingTest, SequentialProcessingAnswersEveryCall) {
     }
 }
 
+TEST_F(BindingTest, CallsBeyondTheQueueAreDroppedAndCounted) {
+    Test_skeleton skeleton(2);
+    skeleton.values.Update({7});
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool released = false;
+    skeleton.values.RegisterGetHandler([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        cv.wait(lock, [&] { return released; });
+        return std::vector<int>{7};
+    });
+    std::atomic<int> lines{0};
+    ara::log::ScopedCapture capture([&](ara::log::LogLevel, const std::string& text) {
+        if (text.find("calls to service 4660 dropped") != std::string::npos) {
+            ++lines;
+        }
+    });
+    skeleton.OfferService();
+    Client client;
+    for (std::uint16_t session = 1; session <= 100; ++session) {
+        client.send_get(m_port, test_service_id, 0, session);
+    }
+    std::this_thread::sleep_for(milliseconds(500));  // all of them reach the port meanwhile
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    cv.notify_all();
+    int answered = 0;
+    while (client.receive_non_sd(milliseconds(500))) {
+        ++answered;
+    }
+    EXPECT_EQ(answered, 64);
+    EXPECT_GE(lines.load(), 1);
+}
+
+TEST_F(BindingTest, ASubscriberWhoseNotificationsKeepFailingIsDropped) {
+    Test_skeleton skeleton(1);
+    skeleton.values.Update({1});
+    std::atomic<int> lines{0};
+    ara::log::ScopedCapture capture([&](ara::log::LogLevel, const std::string& text) {
+        if (text.find("dropped after 5 failed notifications in a row") != std::string::npos) {
+            ++lines;
+        }
+    });
+    skeleton.OfferService();
+    Client client;
+    client.subscribe(m_port, test_service_id, 3, 1);
+    ASSERT_TRUE(client.receive_sd());
+    ASSERT_TRUE(client.receive_non_sd());
+    // Larger than a UDP datagram can be: every send fails.
+    const std::vector<int> too_big(70000, 1);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(skeleton.impl().port().subscriber_count(0), 1u) << "dropped after " << i << " failures";
+        skeleton.values.Update(too_big);
+    }
+    skeleton.values.Update({2});  // the next notification finds the streak
+    EXPECT_EQ(skeleton.impl().port().subscriber_count(0), 0u);
+    EXPECT_EQ(lines.load(), 1);
+    EXPECT_FALSE(client.receive_non_sd(milliseconds(200)));
+}
+
 TEST_F(BindingTest, NoProcessingModeLeavesCallsUnanswered) {
     Test_skeleton skeleton(0);
     skeleton.values.Update({7});
@@ -229,6 +298,65 @@ TEST_F(BindingTest, EventWithoutUpdateHandlerLogsTheRequest) {
     bare.request_update({});
     EXPECT_EQ(errors.load(), 1);
     skeleton.impl().port().register_event(0, &skeleton.values.notifier());
+}
+
+// The SD endpoint's thread and the port's thread each handle a datagram in
+// two steps: the datagram path under the port's lock, then its changes.
+// Replayed through the real port in both orders (a StopSubscribe and a
+// renewal of one subscriber): the subscriber left subscribed gets every update.
+TEST_F(BindingTest, SubscriptionChangesAppliedInEitherOrderKeepTheSubscriberNotified) {
+    namespace someip = ux::com::someip;
+    for (const bool interleaved : {false, true}) {
+        SCOPED_TRACE(interleaved ? "interleaved" : "in order");
+        Test_skeleton skeleton(1);
+        skeleton.values.Update({0});
+        skeleton.OfferService();
+        Client client;
+        auto message = [&](std::uint32_t ttl) {
+            someip::Sd_entry e;
+            e.type = someip::sd_entry_type::subscribe_eventgroup;
+            e.service_id = test_service_id;
+            e.instance_id = 3;
+            e.major_version = 1;
+            e.ttl = ttl;
+            e.eventgroup_id = 1;
+            e.endpoint = someip::Ipv4_endpoint{INADDR_LOOPBACK, client.port(), someip::l4_udp};
+            return someip::encode_sd_message(1, true, {e});
+        };
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        from.sin_port = htons(client.port());
+        someip::Sd_sessions sessions;
+        ux::com::cpp_binding::Sd_service& port = skeleton.impl().port();
+        auto run = [&](const std::vector<std::uint8_t>& bytes) {
+            return port.process_sd(bytes.data(), bytes.size(), from, sessions);
+        };
+        auto subscribed = run(message(someip::ttl_infinite));
+        port.apply(subscribed);
+        auto stop = run(message(0));
+        if (interleaved) {
+            auto renewal = run(message(someip::ttl_infinite));
+            port.apply(renewal);
+            port.apply(stop);
+        } else {
+            port.apply(stop);
+            auto renewal = run(message(someip::ttl_infinite));
+            port.apply(renewal);
+        }
+        while (client.receive_non_sd(milliseconds(100))) {
+        }
+        ASSERT_EQ(skeleton.impl().port().subscriber_count(0), 1u);
+        int received = 0;
+        for (int i = 1; i <= 5; ++i) {
+            skeleton.values.Update({i});
+            if (auto n = client.receive_non_sd(milliseconds(500)); n && n->payload == std::vector<std::uint8_t>{
+                                                                          static_cast<std::uint8_t>(i)}) {
+                ++received;
+            }
+        }
+        EXPECT_EQ(received, 5);
+    }
 }
 
 TEST(ThreadPool, RunsEveryTaskAndStrandKeepsOrder) {

@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 
-#include "com/datagram_handler.h"
+#include <algorithm>
+
+#include "com/sd/datagram_handler.h"
 
 namespace {
 
@@ -86,8 +88,14 @@ protected:
         table = Subscription_table(service.events, 2);
     }
 
+    // At the SD endpoint the answer goes out as the SD endpoint sends it
+    // with this one service.
     Datagram_outcome feed(const std::vector<std::uint8_t>& bytes, Arrival arrival = Arrival::service_endpoint) {
-        return handle_datagram(service, arrival, table, sessions, now, bytes.data(), bytes.size(), client);
+        auto out = handle_datagram(service, arrival, table, sessions, now, bytes.data(), bytes.size(), client);
+        if (!out.sd_answer.empty()) {
+            out.replies.push_back(ux::com::cpp_binding::encode_sd_answer(out.sd_answer, sessions, client));
+        }
+        return out;
     }
     Datagram_outcome feed_sd(const std::vector<someip::Sd_entry>& entries,
                              Arrival arrival = Arrival::service_endpoint) {
@@ -146,14 +154,16 @@ TEST_F(DatagramTest, UnknownSubscriptionsAreRefusedOnTheEndpointButLeftToOthersO
     const std::vector<someip::Sd_entry> wrong{subscribe(0x1001, 8, 1, 5, 41000), subscribe(0x1001, 7, 5, 5, 41000),
                                               subscribe(0x1002, 7, 1, 5, 41000)};
     auto out = feed_sd(wrong);
-    ASSERT_EQ(out.replies.size(), 3u);
-    for (const auto& reply : out.replies) {
-        EXPECT_EQ(decode_sd(reply.bytes).entries.at(0).ttl, 0u);
+    ASSERT_EQ(out.replies.size(), 1u) << "one answer to one message";
+    const auto nacks = decode_sd(out.replies[0].bytes).entries;
+    ASSERT_EQ(nacks.size(), 3u);
+    for (const auto& nack : nacks) {
+        EXPECT_EQ(nack.ttl, 0u);
     }
     EXPECT_TRUE(out.changes.empty());
     // On the shared SD port another service of the process answers 0x1002.
     out = feed_sd(wrong, Arrival::sd_endpoint);
-    EXPECT_EQ(out.replies.size(), 2u);
+    EXPECT_EQ(out.sd_answer.size(), 2u);
     out = feed_sd({subscribe(0x1001, 7, 1, 5, 41000)}, Arrival::sd_endpoint);
     EXPECT_EQ(out.changes.size(), 2u);
 }
@@ -181,30 +191,33 @@ TEST_F(DatagramTest, FindServiceIsAnsweredWithAUnicastOfferOfTheEndpoint) {
 }
 
 TEST_F(DatagramTest, RequestsAreDispatchedOrAnsweredWithErrorsOnlyOnTheEndpoint) {
-    auto request = [](std::uint16_t service_id, std::uint16_t method, std::uint8_t iface) {
+    auto request = [](std::uint16_t service_id, std::uint16_t method, std::uint8_t iface,
+                      std::size_t payload_size = 0) {
         someip::Header h;
         h.service_id = service_id;
         h.method_id = method;
         h.client_id = 0x1d5;
         h.session_id = 0x4242;
         h.interface_version = iface;
-        h.length = 9;
+        h.length = someip::length_for(payload_size);
         std::uint8_t raw[someip::header_size];
         someip::encode_header(h, raw);
         std::vector<std::uint8_t> bytes(raw, raw + sizeof raw);
-        bytes.push_back(0xab);
+        bytes.resize(bytes.size() + payload_size, 0xab);
         return bytes;
     };
     auto out = feed(request(0x1001, 2, 1));
     ASSERT_EQ(out.calls.size(), 1u);
     EXPECT_EQ(out.calls[0].header.method_id, 2);
-    EXPECT_EQ(out.calls[0].payload, std::vector<std::uint8_t>{0xab});
+    EXPECT_TRUE(out.calls[0].payload.empty());
     EXPECT_TRUE(out.replies.empty());
 
+    // A Get takes nothing: one that carries a payload is refused, not queued.
     const std::pair<std::vector<std::uint8_t>, std::uint8_t> errors[] = {
         {request(0x1002, 0, 1), someip::return_code::e_unknown_service},
         {request(0x1001, 4, 1), someip::return_code::e_unknown_method},
         {request(0x1001, 0, 2), someip::return_code::e_wrong_interface_version},
+        {request(0x1001, 0, 1, 60000), someip::return_code::e_malformed_message},
     };
     for (const auto& [bytes, code] : errors) {
         out = feed(bytes);
@@ -217,6 +230,7 @@ TEST_F(DatagramTest, RequestsAreDispatchedOrAnsweredWithErrorsOnlyOnTheEndpoint)
         EXPECT_EQ(h->client_id, 0x1d5);
         EXPECT_EQ(h->session_id, 0x4242);
         EXPECT_EQ(reply.size(), someip::header_size);
+        EXPECT_TRUE(out.calls.empty());
         EXPECT_TRUE(feed(bytes, Arrival::sd_endpoint).replies.empty());
     }
     service.accepts_methods = false;
@@ -242,6 +256,98 @@ TEST_F(DatagramTest, MalformedDatagramsChangeNothing) {
         EXPECT_TRUE(out.replies.empty() && out.changes.empty());
     }
     EXPECT_EQ(table.count(0), 0u);
+}
+
+TEST_F(DatagramTest, SubscriptionsMayNameOnlyTheSendersOwnUnicastUdpEndpoint) {
+    table = Subscription_table(service.events, 64);
+    auto naming = [&](std::uint32_t ip, std::uint16_t port, std::uint8_t protocol, std::uint32_t ttl = 5) {
+        auto e = subscribe(0x1001, 7, 1, ttl, port);
+        e.endpoint = someip::Ipv4_endpoint{ip, port, protocol};
+        return e;
+    };
+    const std::vector<someip::Sd_entry> bad{
+        naming(loopback + 1, 41000, someip::l4_udp),   // a third party
+        naming(0, 41000, someip::l4_udp),              // 0.0.0.0
+        naming(0xffffffff, 41000, someip::l4_udp),     // broadcast
+        naming(0xe0000001, 41000, someip::l4_udp),     // multicast
+        naming(loopback, 0, someip::l4_udp),           // port 0
+        naming(loopback, 41000, 0x06),                 // TCP
+    };
+    for (Arrival arrival : {Arrival::service_endpoint, Arrival::sd_endpoint}) {
+        auto out = feed_sd(bad, arrival);
+        EXPECT_EQ(out.refused_subscriptions, bad.size());
+        ASSERT_EQ(out.replies.size(), 1u);
+        const auto nacks = decode_sd(out.replies[0].bytes).entries;
+        ASSERT_EQ(nacks.size(), bad.size());
+        for (const auto& nack : nacks) {
+            EXPECT_EQ(nack.type, someip::sd_entry_type::subscribe_eventgroup_ack);
+            EXPECT_EQ(nack.ttl, 0u);
+        }
+        EXPECT_TRUE(out.changes.empty());
+    }
+    EXPECT_EQ(table.count(0), 0u);
+
+    // Nor may anyone end a subscription that is not its own.
+    feed_sd({naming(loopback, 41000, someip::l4_udp)});
+    client = address(loopback + 1, 40000);
+    auto out = feed_sd({naming(loopback, 41000, someip::l4_udp, 0)});
+    EXPECT_EQ(out.refused_subscriptions, 1u);
+    EXPECT_EQ(table.count(0), 1u);
+
+    // The deployment may allow another address or network.
+    service.extra_subscribers.push_back(ux::com::cpp_binding::Ipv4_network{0x0a000000, 0xff000000});
+    out = feed_sd({naming(0x0a010203, 41000, someip::l4_udp)});
+    EXPECT_EQ(out.refused_subscriptions, 0u);
+    EXPECT_EQ(table.count(0), 2u);
+}
+
+TEST_F(DatagramTest, OneSdMessageAnswersOneSdMessage) {
+    // Thousands of finds for the service: one message, one offer.
+    std::vector<someip::Sd_entry> finds(4000, find(0xffff, 0xffff));
+    auto out = feed_sd(finds);
+    ASSERT_EQ(out.replies.size(), 1u);
+    EXPECT_EQ(decode_sd(out.replies[0].bytes).entries.size(), 1u);
+
+    // Finds and subscriptions together: still one message.
+    out = feed_sd({find(0x1001, 7), subscribe(0x1001, 7, 1, 5, 41000), find(0x1001, 0xffff)});
+    ASSERT_EQ(out.replies.size(), 1u);
+    const auto entries = decode_sd(out.replies[0].bytes).entries;
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].type, someip::sd_entry_type::offer_service);
+    EXPECT_EQ(entries[1].type, someip::sd_entry_type::subscribe_eventgroup_ack);
+
+    // Messages on the SD IDs that are not SD notifications get nothing.
+    auto request = someip::encode_sd_message(1, true, {find(0x1001, 7)});
+    request[14] = static_cast<std::uint8_t>(someip::Message_type::request);
+    auto wrong_version = someip::encode_sd_message(1, true, {find(0x1001, 7)});
+    wrong_version[13] = 2;
+    auto error = someip::encode_sd_message(1, true, {find(0x1001, 7)});
+    error[15] = someip::return_code::e_not_ok;
+    for (const auto& bytes : {request, wrong_version, error}) {
+        out = feed(bytes);
+        EXPECT_TRUE(out.replies.empty());
+        EXPECT_FALSE(out.malformed);
+    }
+}
+
+TEST_F(DatagramTest, CurrentValueGoesToAnEndpointAtMostOnceASecond) {
+    auto count_new = [](const Datagram_outcome& out) {
+        return std::count_if(out.changes.begin(), out.changes.end(), [](const Subscription_change& c) {
+            return c.kind == Subscription_change::Kind::new_subscriber;
+        });
+    };
+    // Pairs of StopSubscribe and Subscribe: every Subscribe is acked, one
+    // copy of the value goes out.
+    std::vector<someip::Sd_entry> pairs;
+    for (int i = 0; i < 100; ++i) {
+        pairs.push_back(subscribe(0x1001, 7, 1, 0, 41000));
+        pairs.push_back(subscribe(0x1001, 7, 1, 5, 41000));
+    }
+    auto out = feed_sd(pairs);
+    EXPECT_EQ(count_new(out), 1);
+    EXPECT_EQ(decode_sd(out.replies.at(0).bytes).entries.size(), 100u);
+    now += std::chrono::seconds(1);
+    EXPECT_EQ(count_new(feed_sd(pairs)), 1);
 }
 
 TEST(SdSessions, CountPerPeerAndClearTheRebootFlagOnlyAfterWrapping) {

@@ -1,7 +1,7 @@
 // Held notifications: nothing leaves before the outermost batch ends, then
 // every datagram leaves whole and in order, even past the holding limit, after
 // a failed one, and after the port let go of its socket.
-#include "com/notification_batch.h"
+#include "com/endpoint/notification_batch.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "com/udp_socket.h"
+#include "com/endpoint/udp_socket.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
 // SOME/IP framing, SD entries, subscription bookkeeping and deployment rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <stdexcept>
 
-#include "com/deployment.h"
-#include "com/someip_message.h"
-#include "com/subscription_table.h"
+#include "com/sd/deployment.h"
+#include "com/wire/someip_message.h"
+#include "com/sd/subscription_table.h"
 #include "someip_client.h"
 
 namespace {
@@ -146,6 +148,39 @@ TEST(SubscriptionTable, CountsRenewsExpiresAndBounds) {
     EXPECT_EQ(table.count(1), 0u);
 }
 
+TEST(SubscriptionTable, NoSourceHoldsMoreThanItsShareAndNewcomersAlwaysGetIn) {
+    using Clock = cpp_binding::Subscription_table::Clock;
+    using Result = cpp_binding::Subscription_table::Result;
+    cpp_binding::Subscription_table table(1, 64, 8);
+    const auto now = Clock::now();
+    auto at = [](std::uint32_t host, std::uint16_t port) { return someip::Ipv4_endpoint{0x7f000000 + host, port, 0x11}; };
+    for (std::uint16_t port = 1; port <= 8; ++port) {
+        EXPECT_NE(table.subscribe(0, at(1, port), someip::ttl_infinite, now), Result::rejected);
+    }
+    EXPECT_EQ(table.subscribe(0, at(1, 9), someip::ttl_infinite, now), Result::rejected) << "share of one source";
+    // 56 more sources fill the table; the oldest entry of the largest holder
+    // (host 1, port 1) makes room for a source that holds none.
+    for (std::uint32_t host = 2; host < 58; ++host) {
+        EXPECT_EQ(table.subscribe(0, at(host, 1), someip::ttl_infinite, now), Result::added);
+    }
+    EXPECT_EQ(table.count(0), 64u);
+    EXPECT_EQ(table.subscribe(0, at(100, 1), someip::ttl_infinite, now), Result::added);
+    EXPECT_EQ(table.count(0), 64u);
+    const auto& list = table.subscribers(0);
+    EXPECT_EQ(std::count_if(list.begin(), list.end(), [&](const auto& e) { return e.endpoint.address == at(1, 0).address; }), 7);
+    EXPECT_TRUE(std::none_of(list.begin(), list.end(), [&](const auto& e) { return e.endpoint == at(1, 1); }));
+    EXPECT_EQ(table.subscribe(0, at(1, 1), 5, now), Result::rejected) << "host 1 holds the most already";
+    // Every source holding one: the oldest goes, the table keeps its bound,
+    // and infinite entries stay infinite.
+    cpp_binding::Subscription_table flat(1, 4, 8);
+    for (std::uint32_t host = 1; host <= 5; ++host) {
+        flat.subscribe(0, at(host, 1), someip::ttl_infinite, now);
+    }
+    EXPECT_EQ(flat.count(0), 4u);
+    EXPECT_EQ(flat.subscribers(0).front().endpoint, at(2, 1));
+    EXPECT_FALSE(flat.next_expiry());
+}
+
 TEST(Deployment, InstanceIdsFromNumbersOrHash) {
     EXPECT_EQ(cpp_binding::instance_id_from_string("42"), 42);
     EXPECT_EQ(cpp_binding::instance_id_from_string("0x1f"), 0x1f);
@@ -197,6 +232,25 @@ TEST(Deployment, DefaultsAndOverrides) {
     EXPECT_THROW(cpp_binding::resolve_deployment(ethernet, &not_json), std::runtime_error);
     const std::string new_service = R"({"x": {"port": 1}})";
     EXPECT_THROW(cpp_binding::resolve_deployment("x", &new_service), std::runtime_error) << "needs a service_id";
+}
+
+TEST(Deployment, SdSubscribersAreAddressesOrNetworks) {
+    const std::string text =
+        R"({"service_discovery": {"subscribers": ["10.1.2.3", "192.168.0.0/16", "0.0.0.0/0"]}})";
+    const auto d = cpp_binding::resolve_sd_deployment(&text);
+    ASSERT_EQ(d.subscribers.size(), 3u);
+    EXPECT_TRUE(d.subscribers[0].contains(0x0a010203));
+    EXPECT_FALSE(d.subscribers[0].contains(0x0a010204));
+    EXPECT_TRUE(d.subscribers[1].contains(0xc0a8ff01));
+    EXPECT_FALSE(d.subscribers[1].contains(0xc0a90001));
+    EXPECT_TRUE(d.subscribers[2].contains(0x01020304));
+    for (const std::string bad : {R"({"service_discovery": {"subscribers": "10.0.0.1"}})",
+                                  R"({"service_discovery": {"subscribers": ["10.0.0.1/33"]}})",
+                                  R"({"service_discovery": {"subscribers": ["10.0.0.1/"]}})",
+                                  R"({"service_discovery": {"subscribers": ["10.0.0"]}})",
+                                  R"({"service_discovery": {"subscribers": [5]}})"}) {
+        EXPECT_THROW(cpp_binding::resolve_sd_deployment(&bad), std::runtime_error) << bad;
+    }
 }
 
 }  // namespace
