@@ -33,10 +33,19 @@ expect_eq "$(awk '/^Uid:/ { print $2 $3 $4 $5 }' /proc/$pid/status)" "$uid$uid$u
 expect_eq "$(awk '/^CapEff:/ { print $2 }' /proc/$pid/status)" 0000000000001000 "effective capabilities"
 expect_eq "$(awk '/^CapBnd:/ { print $2 }' /proc/$pid/status)" 0000000000001000 "bounding set"
 
-tessaly-listener --config /etc/tessaly/tessaly.json --count 1 --duration 20 >/tmp/listener.out 2>&1 &
+# A subscriber first gets the current value of each of the five fields, then
+# the report of the logged datagram.
+tessaly-listener --config /etc/tessaly/tessaly.json --count 6 --duration 30 >/tmp/listener.out 2>&1 &
 listener=$!
-sleep 2
+on_exit "kill $listener 2>/dev/null"
+i=0
+until [ "$(grep -c '"records"' /tmp/listener.out)" -ge 5 ]; do
+  i=$((i + 1))
+  [ $i -le 100 ] || { cat /tmp/listener.out; fail "the subscriber got no current values"; }
+  sleep 0.2
+done
 python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.sendto(b"doip", ("127.0.0.1", 13400))'
 wait $listener
 cat /tmp/listener.out
-grep -q '"specialFrameReports"' /tmp/listener.out || fail "the logged DoIP datagram did not reach the subscriber"
+grep -q '"specialFrameReports", "records": \[{' /tmp/listener.out ||
+  fail "the logged DoIP datagram did not reach the subscriber"
