@@ -209,7 +209,7 @@ def kvm_boots(vmlinuz):
              "-display", "none", "-no-reboot", "-kernel", vmlinuz, "-serial", "stdio",
              "-monitor", "none", "-append", "console=ttyS0 panic=-1 loglevel=0"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            timeout=30, check=False)
+            timeout=15, check=False)
     except subprocess.TimeoutExpired:
         return False
     return b"Kernel panic" in proc.stdout
