@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Live demonstration of tessaly against the real kernel, as root:
 #   scripts/demo.sh [build dir | tessaly program] [host name]
-# (a program path runs that binary, e.g. the installed /usr/bin/tessaly)
+# (a program path runs that binary, e.g. the installed /usr/sbin/tessaly)
 # Runs the sensor inside private network, mount and UTS namespaces whose host
 # name is a partition name, logs traffic to NFLOG groups 101 and 102 with
 # netfilter rules, makes some traffic and shows every report and flow sample

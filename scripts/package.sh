@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Debian packages tessaly and quillon for one architecture:
+# Debian packages tessaly, quillon and quillon-image-builder for one architecture:
 #   scripts/package.sh amd64|arm64 [outdir]      (default outdir: dist/)
 # amd64 builds the two programs in build/, arm64 cross builds them in
 # build-arm64/ (PACKAGE_BUILD_DIR overrides either) and writes
-# tessaly_<version>_<arch>.deb and quillon_<version>_<arch>.deb to outdir.
+# tessaly_<version>_<arch>.deb, quillon_<version>_<arch>.deb and
+# quillon-image-builder_<version>_all.deb to outdir.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 arch=${1:-}
@@ -32,4 +33,4 @@ mkdir -p "$out"
 out=$(cd "$out" && pwd)
 (cd "$dir" && "${cross[@]}" cpack -G DEB -B "$out" >/dev/null)
 rm -rf "$out/_CPack_Packages"
-ls "$out"/tessaly_*_"$arch".deb "$out"/quillon_*_"$arch".deb
+ls "$out"/tessaly_*_"$arch".deb "$out"/quillon_*_"$arch".deb "$out"/quillon-image-builder_*_all.deb

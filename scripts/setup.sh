@@ -14,7 +14,8 @@ packages=(
   python3 iproute2 nftables iptables conntrack tshark util-linux procps
   squashfs-tools cryptsetup-bin openssl e2fsprogs runc
   qemu-system-x86 busybox-static cpio kmod
-  dpkg-dev man-db
+  dpkg-dev man-db lintian
+  mmdebstrap
   linux-source-6.1 bc bison flex libelf-dev libssl-dev
   clang-14 libclang-rt-14-dev
 )

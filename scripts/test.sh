@@ -5,7 +5,8 @@
 #   3. the concurrency tests under ThreadSanitizer
 #   4. the arm64 cross build: its unit tests under qemu user-mode emulation and
 #      the arm64 guest (qemu-system-aarch64 with Debian's arm64 cloud kernel)
-#   5. the Debian packages for amd64 and arm64: built, installed and tried
+#   5. the Debian packages for amd64 and arm64: built, installed and tried,
+#      then installed in a systemd guest that starts and watches their units
 #   6. every fuzz target for 30 s (libFuzzer, clang)
 #   7. a short soak of both programs (1 minute of tessaly, 20 quillon cycles)
 set -euo pipefail
@@ -14,8 +15,9 @@ scripts/setup.sh
 
 status=0
 scripts/build.sh build
-# The soak suite runs in step 7 with its own cycle count.
-(cd build && ctest --output-on-failure --timeout 900 -LE soak) || status=1
+# The soak suite runs in step 7 with its own cycle count, the systemd guest
+# in step 5 once the packages are there.
+(cd build && ctest --output-on-failure --timeout 900 -LE 'soak|packaged') || status=1
 
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined
 (cd build-asan && ctest --output-on-failure -L unit --timeout 900) || status=1
@@ -34,6 +36,8 @@ BUILD_TARGETS="unit-tests tessaly quillon report_probe man-pages" scripts/build-
 
 rm -rf dist
 { scripts/package.sh amd64 dist && scripts/package.sh arm64 dist && scripts/test-packages.sh dist; } || status=1
+# The first run makes the guest's root file system (cached outside the clone).
+(cd build && ctest --output-on-failure -L packaged) || status=1
 scripts/fuzz.sh 30 || status=1
 scripts/soak.sh 1 20 || status=1
 
