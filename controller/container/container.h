@@ -2,6 +2,7 @@
 // mounting of its verified root file system image.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -75,8 +76,8 @@ public:
     // fails (after unloading what it may have taken). The result unloads them
     // unless released; empty without a rules file.
     Smack_rules load_smack_rules();
-    // Unloads them again; a loader failure is logged only.
-    void unload_smack_rules();
+    // Unloads them again; a loader failure is logged and gives false.
+    bool unload_smack_rules();
     // The SMACK label of this process, empty without SMACK; raises when it is
     // malformed.
     std::string check_smack_label(const Smack_interfaces& interfaces = Smack_interfaces()) const;
@@ -88,6 +89,8 @@ public:
     struct Mount_state {
         bool data_mounted = false;
         bool uses_rootfs_overlay = false;
+        // Device numbers of the container's own mounts (image, overlay, data).
+        std::vector<std::uint64_t> devices;
     };
     // Unmounts stray mounts below the content directory or showing the
     // container's devices; tells whether the data partition and the overlay
@@ -114,6 +117,9 @@ private:
     // Waits, bounded, for processes whose working directory lies inside the
     // content directory, then deletes the container from runc.
     void wait_for_container_processes();
+    // ERROR lines for every mount that still shows the container's devices
+    // or lies below its directories; true when there is none.
+    bool nothing_left_mounted(const std::vector<std::uint64_t>& devices);
 
     std::string m_name;
     bool m_detached;

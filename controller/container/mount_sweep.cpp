@@ -139,6 +139,11 @@ Container::Mount_state Container::sweep_mounts() {
     Mount_state state;
     state.uses_rootfs_overlay = tracked[1].count != 0;
     state.data_mounted = tracked[2].count != 0;
+    for (const Tracked_mount& record : tracked) {
+        if (record.count != 0) {
+            state.devices.push_back(record.devno);
+        }
+    }
 
     // Without a content directory nothing lies below it; an empty prefix would
     // otherwise claim every mount of the system.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,8 @@ const char* const dm_control_path = "/dev/mapper/control";
 const char* const dm_node_prefix = "/dev/mapper/";
 const char* const loop_control_path = "/dev/loop-control";
 const char* const loop_device_prefix = "/dev/loop";
+constexpr int dm_remove_attempts = 20;
+constexpr unsigned max_loop_minor = (1U << 20) - 1;
 
 // mbed TLS's description of an error code.
 std::string mbedtls_error_text(Ssl& ssl, int error_code) {
@@ -393,9 +396,22 @@ std::uint64_t Dm_device::resume() {
 bool Dm_device::destroy() {
     bool removed = true;
     try {
-        struct dm_ioctl header = dm_header(name, dm_header_size);
-        if (kernel.ioctl(m_ctl_fd, DM_DEV_REMOVE, &header) != 0) {
-            const int remove_errno = errno;
+        // A new device is briefly opened by whoever probes it: a bounded
+        // number of retries rides that out, a real user stays EBUSY.
+        int attempt = 0;
+        int remove_ret = 0;
+        int remove_errno = 0;
+        for (;;) {
+            struct dm_ioctl header = dm_header(name, dm_header_size);
+            remove_ret = kernel.ioctl(m_ctl_fd, DM_DEV_REMOVE, &header);
+            remove_errno = errno;
+            if (remove_ret == 0 || remove_errno != EBUSY || ++attempt >= dm_remove_attempts) {
+                break;
+            }
+            const timespec pause{0, 50'000'000};
+            ::nanosleep(&pause, nullptr);
+        }
+        if (remove_ret != 0) {
             if (remove_errno == ENXIO) {
                 LOG_INFO("dm-device ", name, " does not exist");
             } else {
@@ -427,13 +443,23 @@ std::string setup_dm_verity_device(const std::string& name, int image_fd, const 
     const std::string malformed = malformed_verity_meta_key(verity_meta);
     QL_CHECK(malformed.empty(), "meta data value of ", malformed, " is malformed");
 
+    // The table names the loop device, which does not exist yet: with the
+    // longest name a loop device can have (the largest minor number) it must
+    // already fit the request.
+    const Verity_geometry geometry = verity_geometry(verity_meta);
+    Dm_table_load data;
+    {
+        const std::string longest_loop = loop_device_prefix + std::to_string(max_loop_minor);
+        const std::string table = verity_table(verity_table_fields(verity_meta, longest_loop, geometry.hash_start_block));
+        QL_CHECK(table.length() < sizeof(data.table), "bad verity params");
+    }
+
     Dm_device device(name, system, filesystem, kernel);
     device.create();
 
     Loop_device loop(kernel);
     bind_loop_device(loop, image_fd);
 
-    const Verity_geometry geometry = verity_geometry(verity_meta);
     LOG_DEBUG("datasize: ", geometry.data_sectors);
     const std::vector<std::string> fields =
         verity_table_fields(verity_meta, loop.path, geometry.hash_start_block);
@@ -442,8 +468,6 @@ std::string setup_dm_verity_device(const std::string& name, int image_fd, const 
     }
     const std::string table = verity_table(fields);
 
-    Dm_table_load data;
-    QL_CHECK(table.length() < sizeof(data.table), "bad verity params");
     data = dm_table_load_request(name, geometry.data_sectors, table);
     device.load_table(data);
 
