@@ -28,7 +28,7 @@ echo "== with -d: SIGTERM while runc run --detach makes the container"
 stopped_before_handover -d
 
 echo "== with -d: runc makes the container, then fails"
-printf '#!/bin/sh\n"%s" "$@"\n[ "$1" = run ] && exit 1\n' "$real_runc" > /vm/failrunc/runc
+printf '#!/bin/sh\n"%s" "$@"\nrc=$?\n[ "$1" = run ] && exit 1\nexit $rc\n' "$real_runc" > /vm/failrunc/runc
 chmod 0755 /vm/failrunc/runc
 QPATH=/vm/failrunc:$PATH
 q start fb -d --bind-mount share /srv/ho

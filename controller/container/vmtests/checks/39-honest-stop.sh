@@ -16,7 +16,7 @@ sleep 0.5
 q stop fb -d
 expect_rc 1
 expect_contains "$out" "container files are still mounted at /srv/busy" "leftover named"
-expect_contains "$err" "still mounted" "assertion"
+expect_contains "$err" "Assertion \`unmounted\`" "assertion"
 leftovers fb | grep -q "^runc" && fail "runc container left"
 is_mounted /run/containers/fb/content && fail "content left mounted"
 [ -e /dev/mapper/fb ] && fail "device left"
