@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/cli/mount_request.h"
+#include "controller/container/mount_request.h"
 #include "controller/container/container_status.h"
 #include "controller/container/smack_label.h"
 #include "controller/container/start_steps.h"

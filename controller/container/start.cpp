@@ -45,18 +45,17 @@ public:
     explicit Working_dir_change(const std::string& dir)
         : m_previous(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
         const int chdir_ret = ::chdir(dir.c_str());
-        if (chdir_ret != 0 && m_previous >= 0) {
-            ::close(m_previous);
+        if (chdir_ret != 0) {
+            m_previous.reset();
         }
         QL_CHECK(chdir_ret == 0, "change working directory to ", dir, " failed: ", errno);
     }
     ~Working_dir_change() {
-        if (m_previous >= 0) {
+        if (m_previous) {
             const int saved = errno;
-            if (::fchdir(m_previous) != 0) {
+            if (::fchdir(m_previous.get()) != 0) {
                 LOG_WARN("failed to return to the previous working directory: ", errno);
             }
-            ::close(m_previous);
             errno = saved;
         }
     }
@@ -64,7 +63,7 @@ public:
     Working_dir_change& operator=(const Working_dir_change&) = delete;
 
 private:
-    int m_previous;
+    Unique_fd m_previous;
 };
 
 }  // namespace
@@ -224,12 +223,12 @@ Mount_owner Container::setup_data_partition() {
     }
     LOG_INFO("read container config");
     LOG_DEBUG("open container config file: ", config_path);
-    std::FILE* config_file = std::fopen(config_path.c_str(), "r");
+    Unique_file config_file(std::fopen(config_path.c_str(), "r"));
     QL_CHECK(config_file != nullptr, "open container config failed: ", errno);
     // One byte stays zero, so the text always ends inside the buffer.
     char buffer[1024] = {};
-    const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file);
-    std::fclose(config_file);
+    const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file.get());
+    config_file.reset();
 
     const std::optional<unsigned long long> configured_size =
         data_partition_size_mb(std::string(buffer, ::strnlen(buffer, read_bytes)));

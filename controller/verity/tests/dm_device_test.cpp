@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "controller/verity/dm_request.h"
+#include "controller/verity/dm_device.h"
 #include "controller/verity/verity.h"
 
 namespace ql {
@@ -197,7 +198,7 @@ protected:
         try {
             result = setup_dm_verity_device(
                 "base-rootfs", image_fd, reinterpret_cast<const unsigned char*>(meta.data()),
-                static_cast<std::int32_t>(meta.size()), system, filesystem, kernel);
+                static_cast<std::int32_t>(meta.size()), kernel);
         } catch (const std::exception& e) {
             result = std::string("error: ") + e.what();
         }
@@ -215,8 +216,6 @@ protected:
 
     // The descriptor of the image whose trailer was read; it is the caller's.
     static constexpr int image_fd = 42;
-    System system;
-    Filesystem filesystem;
     Recording_kernel kernel;
     std::string output;
 };
@@ -474,7 +473,7 @@ TEST_F(Dm_setup_test, BadMetadataFailsBeforeTheControlDeviceIsOpened) {
 
 TEST_F(Dm_setup_test, DestroyCountsAMissingDeviceAsRemovedAndKeepsTheNodeOfABusyOne) {
     {
-        Dm_device device("gone", system, filesystem, kernel);
+        Dm_device device("gone", kernel);
         kernel.fail[DM_DEV_REMOVE] = {ENXIO, -1};
         EXPECT_TRUE(device.destroy());
         kernel.fail[DM_DEV_REMOVE] = {EBUSY, -1};
