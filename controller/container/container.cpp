@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "controller/container/mount_sweep.h"
+#include "controller/system/mount_table.h"
 #include "controller/log/log.h"
 #include "controller/verity/baserootfs.h"
 

@@ -4,8 +4,6 @@
 // Part of the container unit: its assertions name container.cpp.
 #define QL_SOURCE_FILE "container.cpp"
 
-#include "controller/container/mount_sweep.h"
-
 #include <libmount/libmount.h>
 
 #include <algorithm>
@@ -85,15 +83,6 @@ bool umount_table_entry(const std::string& target) {
 }
 
 }  // namespace
-
-bool is_mount_point(const std::string& path) {
-    std::error_code ec;
-    const std::string canonical = std::filesystem::weakly_canonical(path, ec).string();
-    const std::vector<Mount_entry> table = read_mount_table();
-    return std::any_of(table.begin(), table.end(), [&](const Mount_entry& entry) {
-        return entry.target == path || (!ec && entry.target == canonical);
-    });
-}
 
 Container::Mount_state Container::sweep_mounts() {
     Tracked_mount tracked[] = {

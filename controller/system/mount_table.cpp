@@ -2,7 +2,10 @@
 
 #include <libmount/libmount.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 
 #include "controller/log/log.h"
@@ -38,6 +41,15 @@ std::vector<Mount_entry> read_mount_table() {
                                       text_of(mnt_fs_get_fs_options(fs)), mnt_fs_get_devno(fs)});
     }
     return entries;
+}
+
+bool is_mount_point(const std::string& path) {
+    std::error_code ec;
+    const std::string canonical = std::filesystem::weakly_canonical(path, ec).string();
+    const std::vector<Mount_entry> table = read_mount_table();
+    return std::any_of(table.begin(), table.end(), [&](const Mount_entry& entry) {
+        return entry.target == path || (!ec && entry.target == canonical);
+    });
 }
 
 }  // namespace ql

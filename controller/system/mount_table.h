@@ -19,4 +19,8 @@ struct Mount_entry {
 // out); raises with an ERROR line when it cannot be read.
 std::vector<Mount_entry> read_mount_table();
 
+// Whether something is mounted at path (compared as written and in its
+// canonical form); raises when the mount table cannot be read.
+bool is_mount_point(const std::string& path);
+
 }  // namespace ql

@@ -19,7 +19,6 @@
 namespace ql {
 
 const char* const base_rootfs_dir = "/run/base-rootfs/rootfs";
-const char* const container_key_file = "/etc/container_key_pub.pem";
 const char* const base_rootfs_name = "base-rootfs";
 
 Base_rootfs::Base_rootfs(std::string image)

@@ -17,8 +17,6 @@ namespace ql {
 extern const char* const base_rootfs_dir;
 // The device-mapper name of the base image; no container may have it.
 extern const char* const base_rootfs_name;
-// The public key that every image's metadata signature is checked against.
-extern const char* const container_key_file;
 
 // The lock between "rootmount"/"rootumount" (exclusive) and a start that
 // lays its overlay over the base (shared), in the private "/run/base-rootfs";
