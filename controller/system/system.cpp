@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "controller/log/log.h"
+#include "controller/system/signal_hold.h"
 #include "controller/system/unique_fd.h"
 
 namespace ql {
@@ -53,15 +54,6 @@ sigset_t no_signals() {
     sigset_t empty;
     sigemptyset(&empty);
     return empty;
-}
-
-sigset_t stop_requests() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGHUP);
-    return set;
 }
 
 // The child side of command(): never returns. A failure is logged into the pipe
@@ -136,18 +128,6 @@ bool read_some(int fd, std::string* output, bool echo) {
 
 namespace {
 
-// Whether a stop request is pending; they are blocked while quillon works.
-bool stop_requested() {
-    sigset_t pending;
-    sigpending(&pending);
-    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
-        if (sigismember(&pending, number) == 1) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Whether the child has ended, asked without reaping it.
 bool child_ended(pid_t pid) {
     siginfo_t info{};
@@ -200,7 +180,7 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
             }
             wait_ms = static_cast<int>(left.count());
         }
-        if (on_stop && stop_requested()) {
+        if (on_stop && stop_request_pending()) {
             stopped = true;
             break;
         }
@@ -269,7 +249,7 @@ int System::execvp(const char* program, const char* const* argv) {
     sigset_t previous;
     sigprocmask(SIG_SETMASK, nullptr, &previous);
     // Held stop requests stay blocked across the exec (see the header).
-    sigset_t keep = stop_requests();
+    sigset_t keep = stop_request_signals();
     for (int number : {SIGTERM, SIGINT, SIGHUP}) {
         if (sigismember(&previous, number) != 1) {
             sigdelset(&keep, number);

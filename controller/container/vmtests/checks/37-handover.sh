@@ -50,9 +50,7 @@ echo 100000 > /run/hard/prestart-slow
 rm -f /run/hard/prestart-running
 LOGLEVEL=DEBUG quillon start hard -d </dev/null >/tmp/hang.out 2>/tmp/hang.err &
 pid=$!
-i=0
-while [ ! -e /run/hard/prestart-running ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e /run/hard/prestart-running ] || fail "pre-start never ran"
+wait_for_prestart
 begin=$(date +%s)
 kill -TERM $pid
 wait $pid

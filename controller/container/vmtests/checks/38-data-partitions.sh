@@ -48,27 +48,24 @@ expect_rc 0
 chmod 0600 /data/containerdata/web
 
 echo "== eight starts at once, then eight stops at once"
+# at_once COMMAND: quillon COMMAND for c1..c8 at the same time; each succeeds.
+at_once() {
+  for n in c1 c2 c3 c4 c5 c6 c7 c8; do
+    LOGLEVEL=DEBUG quillon "$1" $n -d </dev/null >/tmp/$n.$1 2>&1 &
+    echo $! > /tmp/$n.pid
+  done
+  for n in c1 c2 c3 c4 c5 c6 c7 c8; do
+    wait "$(cat /tmp/$n.pid)"
+    r=$?
+    echo "+ quillon $1 $n -d -> $r"
+    [ "$r" = 0 ] || { tail -n 20 /tmp/$n.$1; fail "$1 of $n failed"; }
+  done
+}
+at_once start
 for n in c1 c2 c3 c4 c5 c6 c7 c8; do
-  LOGLEVEL=DEBUG quillon start $n -d </dev/null >/tmp/$n.start 2>&1 &
-  echo $! > /tmp/$n.pid
-done
-for n in c1 c2 c3 c4 c5 c6 c7 c8; do
-  wait "$(cat /tmp/$n.pid)"
-  r=$?
-  echo "+ quillon start $n -d -> $r"
-  [ "$r" = 0 ] || { tail -n 20 /tmp/$n.start; fail "start of $n failed"; }
   runc state $n | grep -q '"status": "running"' || fail "$n not running"
 done
-for n in c1 c2 c3 c4 c5 c6 c7 c8; do
-  LOGLEVEL=DEBUG quillon stop $n -d </dev/null >/tmp/$n.stop 2>&1 &
-  echo $! > /tmp/$n.pid
-done
-for n in c1 c2 c3 c4 c5 c6 c7 c8; do
-  wait "$(cat /tmp/$n.pid)"
-  r=$?
-  echo "+ quillon stop $n -d -> $r"
-  [ "$r" = 0 ] || { tail -n 20 /tmp/$n.stop; fail "stop of $n failed"; }
-done
+at_once stop
 for n in $names; do
   expect_nothing_left $n
 done
