@@ -28,8 +28,8 @@ public:
     Container& operator=(const Container&) = delete;
 
     // Mounts the verified image read-only at the content directory and, when
-    // the base root file system directory exists, a read-only overlay of the
-    // rootfs directory over it. Raises on failure after undoing what it had
+    // the base root file system is mounted (under the base lock, shared), a
+    // read-only overlay of the rootfs directory over it. Raises on failure after undoing what it had
     // set up; the result undoes it all unless released.
     virtual Image_mount mount_rootfs_image(const char* fstype);
 
@@ -39,10 +39,12 @@ public:
 
     // Mounts the image and the data partition, loads the SMACK rules, runs
     // "pre-start.sh", makes the bind mounts and replaces the process by
-    // "runc run". Returns only when there is no "config.json"; every failure
-    // and every stop request (SIGTERM, SIGINT, SIGHUP, held until the running
-    // step ends) undoes the completed steps and raises. Refuses a container
-    // that is already started without touching it.
+    // "runc run" (detached: runs "runc run --detach" and returns when it
+    // succeeded). Returns only without "config.json" or after a detached
+    // start; every failure and every stop request (SIGTERM, SIGINT, SIGHUP,
+    // held until the running step ends) undoes the completed steps and
+    // raises. Refuses a container that is already started without touching
+    // it.
     void start(const char* fstype);
 
     // Stops the container in runc (killing it with detached), waits for
@@ -64,8 +66,9 @@ public:
     // that went through, or one that is still running).
     bool is_started();
 
-    // Runs an optional container script in the container directory; problems
-    // of the script are warnings only.
+    // Runs an optional container script in the container directory, in its
+    // own process group for at most 120 s (a stop request ends it at once);
+    // problems of the script are warnings only.
     void run_script(const std::string& path);
 
     // What runc says about the container; raises when runc's answer is neither
