@@ -1,5 +1,8 @@
 #include "controller/cli/command_line.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace ql {
 
 namespace {
@@ -15,12 +18,23 @@ Parse_result failure(std::string line) {
     return result;
 }
 
+std::string absolute_path(const std::string& path) {
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.string();
+}
+
 }  // namespace
 
 bool is_valid_container_name(const std::string& name) {
     // The kernel cuts device-mapper names at 128 bytes (with the NUL); ':' and
     // ',' would change the overlay options, '/' the paths.
-    if (name.empty() || name.size() > 127 || name == "control") {
+    // "control" is the device-mapper control node, "base-rootfs" the base
+    // image's device.
+    if (name.empty() || name.size() > 127 || name == "control" || name == "base-rootfs") {
         return false;
     }
     const auto alnum = [](char c) {
@@ -90,8 +104,9 @@ Parse_result parse_command_line(int argc, const char* const* argv) {
         } else if (option == "--bind-mount" && remaining >= 2) {
             parsed.mount_requests.push_back(Mount_request{argv[index + 2], argv[index + 1]});
             index += 3;
-        } else if (option == "--umount" && remaining >= 1) {
-            parsed.mount_requests.push_back(Mount_request{argv[index + 1], std::string()});
+        } else if (option == "--umount" && remaining >= 1 && command != "start") {
+            // Made absolute now: stop changes its working directory later.
+            parsed.mount_requests.push_back(Mount_request{absolute_path(argv[index + 1]), std::string()});
             index += 2;
         } else {
             return failure("unknown option " + option);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/cli/mount_request.h"
+#include "controller/container/mount_request.h"
 
 namespace ql {
 

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "controller/system/unique_fd.h"
+
 namespace ql {
 
 template <typename FS>
@@ -24,16 +26,15 @@ public:
         if (m_fs == nullptr) {
             return false;
         }
-        std::FILE* file = std::fopen(path.c_str(), "r");
+        const Unique_file file(std::fopen(path.c_str(), "r"));
         if (file == nullptr) {
             return false;
         }
         char buffer[2048];
-        rapidjson::FileReadStream stream(file, buffer, sizeof(buffer));
+        rapidjson::FileReadStream stream(file.get(), buffer, sizeof(buffer));
         rapidjson::Document document;
         // Iterative: a deeply nested file must not exhaust the stack.
         document.ParseStream<rapidjson::kParseIterativeFlag>(stream);
-        std::fclose(file);
         return take_process_user(document);
     }
 

@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "controller/container/mount_sweep.h"
+#include "controller/system/mount_table.h"
 #include "controller/log/log.h"
 #include "controller/verity/baserootfs.h"
 
@@ -40,7 +40,10 @@ Container::~Container() = default;
 Image_mount Container::mount_rootfs_image(const char* fstype) {
     LOG_DEBUG("open container file: ", m_container);
     Image_request request{m_container, m_content_dir, fstype, m_name, {}, {}};
-    if (m_fs->exists(base_rootfs_dir)) {
+    // Held until the overlay is mounted: the base cannot go between the check
+    // and the mount, and afterwards "rootumount" sees the overlay.
+    const Unique_fd base_lock = lock_base_rootfs(false);
+    if (base_rootfs_mounted()) {
         // The rootfs directory is both the target and the upper lower layer:
         // the container's files hide the base's.
         request.overlay_options = std::string("lowerdir=") + m_rootfs_dir + ":" + base_rootfs_dir;

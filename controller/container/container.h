@@ -2,12 +2,13 @@
 // mounting of its verified root file system image.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "controller/cli/mount_request.h"
+#include "controller/container/mount_request.h"
 #include "controller/container/container_status.h"
 #include "controller/container/smack_label.h"
 #include "controller/container/start_steps.h"
@@ -27,8 +28,8 @@ public:
     Container& operator=(const Container&) = delete;
 
     // Mounts the verified image read-only at the content directory and, when
-    // the base root file system directory exists, a read-only overlay of the
-    // rootfs directory over it. Raises on failure after undoing what it had
+    // the base root file system is mounted (under the base lock, shared), a
+    // read-only overlay of the rootfs directory over it. Raises on failure after undoing what it had
     // set up; the result undoes it all unless released.
     virtual Image_mount mount_rootfs_image(const char* fstype);
 
@@ -38,10 +39,12 @@ public:
 
     // Mounts the image and the data partition, loads the SMACK rules, runs
     // "pre-start.sh", makes the bind mounts and replaces the process by
-    // "runc run". Returns only when there is no "config.json"; every failure
-    // and every stop request (SIGTERM, SIGINT, SIGHUP, held until the running
-    // step ends) undoes the completed steps and raises. Refuses a container
-    // that is already started without touching it.
+    // "runc run" (detached: runs "runc run --detach" and returns when it
+    // succeeded). Returns only without "config.json" or after a detached
+    // start; every failure and every stop request (SIGTERM, SIGINT, SIGHUP,
+    // held until the running step ends) undoes the completed steps and
+    // raises. Refuses a container that is already started without touching
+    // it.
     void start(const char* fstype);
 
     // Stops the container in runc (killing it with detached), waits for
@@ -63,8 +66,9 @@ public:
     // that went through, or one that is still running).
     bool is_started();
 
-    // Runs an optional container script in the container directory; problems
-    // of the script are warnings only.
+    // Runs an optional container script in the container directory, in its
+    // own process group for at most 120 s (a stop request ends it at once);
+    // problems of the script are warnings only.
     void run_script(const std::string& path);
 
     // What runc says about the container; raises when runc's answer is neither
@@ -75,8 +79,8 @@ public:
     // fails (after unloading what it may have taken). The result unloads them
     // unless released; empty without a rules file.
     Smack_rules load_smack_rules();
-    // Unloads them again; a loader failure is logged only.
-    void unload_smack_rules();
+    // Unloads them again; a loader failure is logged and gives false.
+    bool unload_smack_rules();
     // The SMACK label of this process, empty without SMACK; raises when it is
     // malformed.
     std::string check_smack_label(const Smack_interfaces& interfaces = Smack_interfaces()) const;
@@ -88,6 +92,8 @@ public:
     struct Mount_state {
         bool data_mounted = false;
         bool uses_rootfs_overlay = false;
+        // Device numbers of the container's own mounts (image, overlay, data).
+        std::vector<std::uint64_t> devices;
     };
     // Unmounts stray mounts below the content directory or showing the
     // container's devices; tells whether the data partition and the overlay
@@ -114,6 +120,9 @@ private:
     // Waits, bounded, for processes whose working directory lies inside the
     // content directory, then deletes the container from runc.
     void wait_for_container_processes();
+    // ERROR lines for every mount that still shows the container's devices
+    // or lies below its directories; true when there is none.
+    bool nothing_left_mounted(const std::vector<std::uint64_t>& devices);
 
     std::string m_name;
     bool m_detached;

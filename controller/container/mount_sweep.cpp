@@ -4,8 +4,6 @@
 // Part of the container unit: its assertions name container.cpp.
 #define QL_SOURCE_FILE "container.cpp"
 
-#include "controller/container/mount_sweep.h"
-
 #include <libmount/libmount.h>
 
 #include <algorithm>
@@ -17,9 +15,11 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "controller/container/container.h"
 #include "controller/log/log.h"
+#include "controller/system/mount_table.h"
 
 namespace ql {
 
@@ -34,11 +34,8 @@ struct Tracked_mount {
     std::uint64_t count = 0;
 };
 
-struct Table_unref {
-    void operator()(libmnt_table* table) const { mnt_unref_table(table); }
-};
-struct Iter_free {
-    void operator()(libmnt_iter* itr) const { mnt_free_iter(itr); }
+struct Fs_unref {
+    void operator()(libmnt_fs* fs) const { mnt_unref_fs(fs); }
 };
 struct Context_free {
     void operator()(libmnt_context* ctx) const { mnt_free_context(ctx); }
@@ -49,13 +46,15 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 }
 
 // Unmounts one entry of the mount table (never the loop device behind it).
-bool umount_table_entry(libmnt_fs* fs, const std::string& target) {
+bool umount_table_entry(const std::string& target) {
     std::unique_ptr<libmnt_context, Context_free> ctx(mnt_new_context());
-    if (!ctx) {
+    const std::unique_ptr<libmnt_fs, Fs_unref> fs(mnt_new_fs());
+    if (!ctx || !fs) {
         LOG_DEBUG("umount context creation failed");
         return false;
     }
-    int result = mnt_context_set_fs(ctx.get(), fs);
+    mnt_fs_set_target(fs.get(), target.c_str());
+    int result = mnt_context_set_fs(ctx.get(), fs.get());
     if (result != 0) {
         LOG_ERROR("mnt_context_set_fs(", target, ") returned ", result);
         return false;
@@ -85,12 +84,6 @@ bool umount_table_entry(libmnt_fs* fs, const std::string& target) {
 
 }  // namespace
 
-bool is_mount_point(const std::string& path) {
-    std::unique_ptr<libmnt_table, Table_unref> table(mnt_new_table_from_file("/proc/self/mountinfo"));
-    QL_CHECK(table, "failed to read /proc/self/mountinfo: ", errno);
-    return mnt_table_find_target(table.get(), path.c_str(), MNT_ITER_BACKWARD) != nullptr;
-}
-
 Container::Mount_state Container::sweep_mounts() {
     Tracked_mount tracked[] = {
         {m_content_dir, true, true}, {m_rootfs_dir, true, false}, {m_data_mnt, false, false}};
@@ -105,30 +98,27 @@ Container::Mount_state Container::sweep_mounts() {
     }
     Tracked_mount& content = tracked[0];
 
-    std::unique_ptr<libmnt_table, Table_unref> table_holder(mnt_new_table_from_file("/proc/self/mountinfo"));
-    libmnt_table* table = table_holder.get();
     // Without the table the stop would go on as if nothing were mounted.
-    QL_CHECK(table != nullptr, "failed to read /proc/self/mountinfo: ", errno);
-    std::unique_ptr<libmnt_iter, Iter_free> itr_holder(mnt_new_iter(MNT_ITER_FORWARD));
-    libmnt_iter* itr = itr_holder.get();
-    QL_CHECK(itr, "");
+    std::vector<Mount_entry> table = read_mount_table();
 
     // Count pass: the mounts that belong to the container are taken out of the
     // table; what stays is looked at by the sweep.
-    libmnt_fs* fs = nullptr;
-    while (mnt_table_next_fs(table, itr, &fs) == 0) {
-        const char* root = mnt_fs_get_root(fs);
-        const char* target = mnt_fs_get_target(fs);
-        if (root == nullptr || std::strcmp(root, "/") != 0 || target == nullptr) {
-            continue;
-        }
-        for (Tracked_mount& record : tracked) {
-            if (!record.path.empty() && record.path == target) {
-                ++record.count;
-                record.devno = mnt_fs_get_devno(fs);
-                mnt_table_remove_fs(table, fs);
-                break;
+    std::vector<Mount_entry> rest;
+    for (Mount_entry& entry : table) {
+        Tracked_mount* own = nullptr;
+        if (entry.root == "/") {
+            for (Tracked_mount& record : tracked) {
+                if (!record.path.empty() && record.path == entry.target) {
+                    own = &record;
+                    break;
+                }
             }
+        }
+        if (own != nullptr) {
+            ++own->count;
+            own->devno = entry.devno;
+        } else {
+            rest.push_back(std::move(entry));
         }
     }
     for (const Tracked_mount& record : tracked) {
@@ -139,6 +129,11 @@ Container::Mount_state Container::sweep_mounts() {
     Mount_state state;
     state.uses_rootfs_overlay = tracked[1].count != 0;
     state.data_mounted = tracked[2].count != 0;
+    for (const Tracked_mount& record : tracked) {
+        if (record.count != 0) {
+            state.devices.push_back(record.devno);
+        }
+    }
 
     // Without a content directory nothing lies below it; an empty prefix would
     // otherwise claim every mount of the system.
@@ -146,15 +141,10 @@ Container::Mount_state Container::sweep_mounts() {
     bool progress = true;
     while (progress) {
         progress = false;
-        mnt_reset_iter(itr, MNT_ITER_BACKWARD);
-        while (mnt_table_next_fs(table, itr, &fs) == 0) {
-            const char* target_text = mnt_fs_get_target(fs);
-            if (target_text == nullptr) {
-                mnt_table_remove_fs(table, fs);
-                continue;
-            }
-            const std::string target = target_text;
-            const std::uint64_t devno = mnt_fs_get_devno(fs);
+        // Most recent first.
+        for (std::size_t index = rest.size(); index-- > 0;) {
+            const std::string target = rest[index].target;
+            const std::uint64_t devno = rest[index].devno;
             if (!below_content.empty() && starts_with(target, below_content)) {
                 LOG_ERROR("bad container: ", target, " exists outside of container mount namespace");
             } else if (std::any_of(std::begin(tracked), std::end(tracked), [&](const Tracked_mount& record) {
@@ -162,18 +152,18 @@ Container::Mount_state Container::sweep_mounts() {
                        })) {
                 LOG_ERROR("bad container: ", target, " still exposes container files, use --umount");
             } else {
-                mnt_table_remove_fs(table, fs);
+                rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(index));
                 continue;
             }
-            if (umount_table_entry(fs, target)) {
-                mnt_table_remove_fs(table, fs);
+            if (umount_table_entry(target)) {
+                rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(index));
                 progress = true;
             } else {
                 LOG_ERROR("failed to umount ", target);
             }
         }
     }
-    const int remaining = mnt_table_get_nents(table);
+    const std::size_t remaining = rest.size();
     if (remaining > 0) {
         LOG_ERROR("giving up with ", remaining, " remaining mounts since not making any progress");
     }

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "controller/system/unique_fd.h"
+
 namespace ql {
 namespace {
 
@@ -21,18 +23,17 @@ bool is_label_character(char c) {
 // Reads up to limit bytes; returns the count, or -1 when the file cannot be
 // opened or read.
 long read_prefix(const std::string& path, char* buffer, std::size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const Unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return -1;
     }
     std::size_t total = 0;
     while (total < limit) {
-        ssize_t got = ::read(fd, buffer + total, limit - total);
+        ssize_t got = ::read(fd.get(), buffer + total, limit - total);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got < 0) {
-            ::close(fd);
             return total == 0 ? -1 : static_cast<long>(total);
         }
         if (got == 0) {
@@ -40,7 +41,6 @@ long read_prefix(const std::string& path, char* buffer, std::size_t limit) {
         }
         total += static_cast<std::size_t>(got);
     }
-    ::close(fd);
     return static_cast<long>(total);
 }
 

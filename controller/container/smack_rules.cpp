@@ -35,17 +35,19 @@ Smack_rules Container::load_smack_rules() {
     return Smack_rules(*this);
 }
 
-void Container::unload_smack_rules() {
+bool Container::unload_smack_rules() {
     const std::string rules = m_content_dir + "/smack-rules";
     if (!m_fs->exists(rules)) {
         LOG_DEBUG(m_name, " No smack rule file for unloading: ", rules);
-        return;
+        return true;
     }
     log_marker("SMACK_UNLOAD", m_name);
     const char* argv[] = {smackload, "-c", rules.c_str(), nullptr};
     if (m_sys->command(argv, nullptr, std::string(), smackload_timeout_seconds) != 0) {
         LOG_ERROR(m_name, " unloading smack rules failed: ", errno);
+        return false;
     }
+    return true;
 }
 
 std::string Container::check_smack_label(const Smack_interfaces& interfaces) const {

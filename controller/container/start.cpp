@@ -32,6 +32,10 @@ namespace {
 const std::string data_partition_dir = "/data/containerdata";
 // A formatter that has not finished a small partition after this is stuck.
 constexpr int mkfs_timeout_seconds = 120;
+// Creating a container takes runc a few seconds even on a slow machine.
+constexpr int runc_run_timeout_seconds = 120;
+// Scripts may do real work; one that runs longer than this has hung.
+constexpr int script_timeout_seconds = 120;
 
 // Makes a directory the working directory and returns to the previous one
 // when it goes: if handing the process over fails, the content directory must
@@ -41,18 +45,17 @@ public:
     explicit Working_dir_change(const std::string& dir)
         : m_previous(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
         const int chdir_ret = ::chdir(dir.c_str());
-        if (chdir_ret != 0 && m_previous >= 0) {
-            ::close(m_previous);
+        if (chdir_ret != 0) {
+            m_previous.reset();
         }
         QL_CHECK(chdir_ret == 0, "change working directory to ", dir, " failed: ", errno);
     }
     ~Working_dir_change() {
-        if (m_previous >= 0) {
+        if (m_previous) {
             const int saved = errno;
-            if (::fchdir(m_previous) != 0) {
+            if (::fchdir(m_previous.get()) != 0) {
                 LOG_WARN("failed to return to the previous working directory: ", errno);
             }
-            ::close(m_previous);
             errno = saved;
         }
     }
@@ -60,7 +63,7 @@ public:
     Working_dir_change& operator=(const Working_dir_change&) = delete;
 
 private:
-    int m_previous;
+    Unique_fd m_previous;
 };
 
 }  // namespace
@@ -77,6 +80,16 @@ Smack_rules::~Smack_rules() {
             m_container->unload_smack_rules();
         } catch (const std::exception& error) {
             LOG_ERROR("rollback of smack rules failed: ", error.what());
+        }
+    }
+}
+
+Runc_container::~Runc_container() {
+    if (m_container != nullptr) {
+        try {
+            m_container->stop_runc_container();
+        } catch (const std::exception& error) {
+            LOG_ERROR("rollback of the runc container failed: ", error.what());
         }
     }
 }
@@ -127,9 +140,29 @@ void Container::start(const char* fstype) {
 
     log_marker("STARTRUNC", m_name);
     LOG_INFO("run container");
-    // runc reads "config.json" from its working directory.
-    Working_dir_change in_content(m_content_dir);
     const char* runc_run_argv[] = {"runc", "run", m_name.c_str(), m_detached ? "--detach" : nullptr, nullptr};
+    if (m_detached) {
+        // runc returns once the container runs: it is waited for under the
+        // lock and the held stop requests, and the start is kept only when it
+        // succeeded and nobody asked to stop meanwhile. A container runc has
+        // made (even half) goes again in the rollback.
+        Runc_container created(*this);
+        // runc reads "config.json" from its working directory.
+        const int run_ret = m_sys->command(runc_run_argv, nullptr, m_content_dir, runc_run_timeout_seconds,
+                                           System::shares_output);
+        QL_CHECK(run_ret == 0, "unexpected runc return code: ", run_ret);
+        stop_if_signalled();
+        created.release();
+        binds.release();
+        rules.release();
+        data_partition.release();
+        image.release();
+        return;
+    }
+    Working_dir_change in_content(m_content_dir);
+    // The last chance for a stop request to roll back; one that comes later
+    // stays blocked across the exec and is runc's to handle.
+    stop_if_signalled();
     QL_CHECK(m_sys->execvp(runc_run_argv[0], runc_run_argv) > 0, "execute runc failed: ", errno);
 }
 
@@ -190,12 +223,12 @@ Mount_owner Container::setup_data_partition() {
     }
     LOG_INFO("read container config");
     LOG_DEBUG("open container config file: ", config_path);
-    std::FILE* config_file = std::fopen(config_path.c_str(), "r");
+    Unique_file config_file(std::fopen(config_path.c_str(), "r"));
     QL_CHECK(config_file != nullptr, "open container config failed: ", errno);
     // One byte stays zero, so the text always ends inside the buffer.
     char buffer[1024] = {};
-    const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file);
-    std::fclose(config_file);
+    const std::size_t read_bytes = std::fread(buffer, 1, sizeof(buffer) - 1, config_file.get());
+    config_file.reset();
 
     const std::optional<unsigned long long> configured_size =
         data_partition_size_mb(std::string(buffer, ::strnlen(buffer, read_bytes)));
@@ -233,23 +266,28 @@ Mount_owner Container::setup_data_partition() {
 void Container::create_data_partition(const std::string& image, unsigned long long size_mb) {
     LOG_INFO("create container data partition");
     LOG_DEBUG("create data directory: ", data_partition_dir);
-    m_fs->create_directory(data_partition_dir);
+    m_fs->create_private_directory(data_partition_dir);
 
-    // Formatted under a temporary name: the final name exists only once the
-    // file system is complete.
-    const std::string temporary = image + ".tmp";
+    // Formatted under a temporary name that no container name can produce
+    // (names begin with a letter or digit): the final name exists only once
+    // the file system is complete. A leftover of a crashed start is ours.
+    const std::string temporary = data_partition_dir + "/." + m_name + ".tmp";
     LOG_DEBUG("create data partition image: ", temporary, " size (MB): ", size_mb);
-    std::FILE* data_file = std::fopen(temporary.c_str(), "w");
-    QL_CHECK(data_file != nullptr, "open data image failed: ", errno);
+    ::unlink(temporary.c_str());
+    Unique_fd data_file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!data_file) {
+        check_failed("data_file != nullptr", QL_SOURCE_FILE, __LINE__,
+                     detail::concat("open data image failed: ", errno));
+    }
     const off_t last_byte = static_cast<off_t>(size_mb << 20) - 1;
-    bool written = ::fseeko(data_file, last_byte, SEEK_SET) == 0 && std::fputc(0, data_file) != EOF;
+    bool written = ::pwrite(data_file.get(), "", 1, last_byte) == 1;
     int write_errno = errno;
-    if (std::fclose(data_file) != 0 && written) {
+    if (::close(data_file.release()) != 0 && written) {
         written = false;
         write_errno = errno;
     }
     if (!written) {
-        std::remove(temporary.c_str());
+        ::unlink(temporary.c_str());
         errno = write_errno;
     }
     QL_CHECK(written, "write data image failed: ", errno);
@@ -286,7 +324,10 @@ void Container::run_script(const std::string& path) {
     }
     LOG_DEBUG("run script: ", path);
     const char* script_argv[] = {path.c_str(), nullptr};
-    const int status = m_sys->command(script_argv, nullptr, m_container_dir);
+    // In its own process group under a time limit; a stop request ends it,
+    // and the caller's next check then undoes the steps.
+    const int status = m_sys->command(script_argv, nullptr, m_container_dir, script_timeout_seconds,
+                                      System::ends_on_stop_request);
     if (status != 0) {
         LOG_WARN("unexpected script return code: ", status);
     }

@@ -54,6 +54,21 @@ private:
     Container* m_container = nullptr;
 };
 
+// The runtime's container of a detached start: killed and deleted on
+// destruction unless released.
+class Runc_container {
+public:
+    explicit Runc_container(Container& container) : m_container(&container) {}
+    Runc_container(const Runc_container&) = delete;
+    Runc_container& operator=(const Runc_container&) = delete;
+    ~Runc_container();
+
+    void release() { m_container = nullptr; }
+
+private:
+    Container* m_container;
+};
+
 // The bind mounts made so far: unmounted last first on destruction unless
 // released.
 class Bind_mounts {

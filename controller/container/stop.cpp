@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include "controller/container/container_lock.h"
 #include "controller/container/process_scan.h"
 #include "controller/log/log.h"
+#include "controller/system/mount_table.h"
 #include "controller/system/signal_hold.h"
 #include "controller/system/unique_fd.h"
 
@@ -67,7 +69,7 @@ void Container::stop() {
     LOG_DEBUG("check for post-stop script");
     run_script(m_content_dir + "/post-stop.sh");
     stop_if_signalled();
-    unload_smack_rules();
+    const bool rules_unloaded = unload_smack_rules();
     stop_if_signalled();
     for (const Mount_request& request : m_mount_requests) {
         LOG_INFO("umount ", request.target);
@@ -87,7 +89,26 @@ void Container::stop() {
     }
     const bool uses_rootfs_overlay = mounts.uses_rootfs_overlay;
     QL_CHECK(remove_verity_device(uses_rootfs_overlay), "failed to release container rootfs image");
+    // Every step has run; what is still there makes the stop a failure: a
+    // mount elsewhere keeps the container's files (and the kernel keeps the
+    // data partition's loop device for it), rules stay in the kernel.
+    const bool unmounted = nothing_left_mounted(mounts.devices);
+    QL_CHECK(unmounted, "container ", m_name, " stopped, but its files are still mounted");
+    QL_CHECK(rules_unloaded, "container ", m_name, " stopped, but its smack rules are still loaded");
     LOG_INFO("container shutdown finished");
+}
+
+bool Container::nothing_left_mounted(const std::vector<std::uint64_t>& devices) {
+    const std::string below = "/run/containers/" + m_name + "/";
+    bool nothing = true;
+    for (const Mount_entry& entry : read_mount_table()) {
+        const bool shows_device = std::find(devices.begin(), devices.end(), entry.devno) != devices.end();
+        if (shows_device || entry.target.compare(0, below.size(), below) == 0) {
+            LOG_ERROR("container files are still mounted at ", entry.target);
+            nothing = false;
+        }
+    }
+    return nothing;
 }
 
 

@@ -1,5 +1,6 @@
 #include "controller/system/filesystem.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "controller/log/log.h"
+#include "controller/system/unique_fd.h"
 
 namespace fs = std::filesystem;
 
@@ -48,6 +50,19 @@ void Filesystem::create_directory(const std::string& dir) const {
 
     if (existed) {
         QL_CHECK(fs::is_directory(dir.c_str()), "existing ", dir, " is not a directory");
+    }
+}
+
+void Filesystem::create_private_directory(const std::string& dir) const {
+    create_directory(dir);
+    const Unique_fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    QL_CHECK(fd, "open directory ", dir, " failed: ", errno);
+    struct stat status {};
+    QL_CHECK(fstat(fd.get(), &status) == 0, "stat of directory ", dir, " failed: ", errno);
+    // A directory that cannot be changed (a read-only file system) cannot be
+    // written to either: what is to be made in it fails on its own.
+    if ((status.st_mode & 07777) != 0700 && fchmod(fd.get(), 0700) != 0) {
+        LOG_WARN("make directory ", dir, " private failed: ", errno);
     }
 }
 

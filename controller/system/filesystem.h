@@ -18,6 +18,11 @@ public:
     // fails for another reason, or when dir exists but is not a directory.
     // What was created before a failure stays.
     void create_directory(const std::string& dir) const;
+
+    // Like create_directory, but dir itself (not its parents) is private:
+    // set to mode 0700 (never through a symbolic link); a directory whose
+    // mode cannot be changed gives a WARN line only.
+    void create_private_directory(const std::string& dir) const;
 };
 
 }  // namespace ql

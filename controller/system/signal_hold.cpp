@@ -10,7 +10,12 @@ namespace ql {
 
 namespace {
 
-sigset_t stop_signals() {
+sigset_t previous_mask;
+int holds = 0;
+
+}  // namespace
+
+sigset_t stop_request_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
@@ -19,13 +24,19 @@ sigset_t stop_signals() {
     return set;
 }
 
-sigset_t previous_mask;
-int holds = 0;
-
-}  // namespace
+bool stop_request_pending() {
+    sigset_t pending;
+    sigpending(&pending);
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigismember(&pending, number) == 1) {
+            return true;
+        }
+    }
+    return false;
+}
 
 Signal_hold::Signal_hold() {
-    const sigset_t set = stop_signals();
+    const sigset_t set = stop_request_signals();
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &set, &previous);
     if (holds++ == 0) {
@@ -39,18 +50,14 @@ Signal_hold::~Signal_hold() {
     }
     // A request that came after the last step stays held: unblocking it now
     // would end the process by the signal instead of with its exit status.
-    sigset_t pending;
-    sigpending(&pending);
-    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
-        if (sigismember(&pending, number) == 1) {
-            return;
-        }
+    if (stop_request_pending()) {
+        return;
     }
     sigprocmask(SIG_SETMASK, &previous_mask, nullptr);
 }
 
 void stop_if_signalled() {
-    const sigset_t set = stop_signals();
+    const sigset_t set = stop_request_signals();
     const timespec no_wait{0, 0};
     const int signal_number = sigtimedwait(&set, nullptr, &no_wait);
     if (signal_number > 0) {

@@ -3,7 +3,15 @@
 // came and, if so, undoes its completed steps.
 #pragma once
 
+#include <signal.h>
+
 namespace ql {
+
+// The stop requests: SIGTERM, SIGINT and SIGHUP.
+sigset_t stop_request_signals();
+
+// Whether a stop request is pending (held back, not yet taken).
+bool stop_request_pending();
 
 class Signal_hold {
 public:

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <memory>
 
 #include "controller/log/log.h"
+#include "controller/system/signal_hold.h"
 #include "controller/system/unique_fd.h"
 
 namespace ql {
@@ -29,35 +31,46 @@ using Mount_context = std::unique_ptr<libmnt_context, Context_freer>;
 
 // A program started by quillon gets the default dispositions and an empty
 // mask, whatever quillon holds back or ignores for itself (an ignored signal
-// stays ignored across exec, a blocked one stays blocked).
-void reset_signals_for_exec() {
+// stays ignored across exec, a blocked one stays blocked). Returns the
+// signals that were ignored, so that a failed exec can restore them.
+sigset_t reset_signals_for_exec(const sigset_t& keep_blocked) {
+    sigset_t ignored;
+    sigemptyset(&ignored);
     for (int number = 1; number < NSIG; ++number) {
         if (number == SIGKILL || number == SIGSTOP) {
             continue;
         }
         struct sigaction action {};
         if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            sigaddset(&ignored, number);
             std::signal(number, SIG_DFL);
         }
     }
+    sigprocmask(SIG_SETMASK, &keep_blocked, nullptr);
+    return ignored;
+}
+
+sigset_t no_signals() {
     sigset_t empty;
     sigemptyset(&empty);
-    sigprocmask(SIG_SETMASK, &empty, nullptr);
+    return empty;
 }
 
 // The child side of command(): never returns. A failure is logged into the pipe
 // together with the assertion text, and the child ends at once with status 1 so
 // that none of the parent's clean-up runs twice.
 [[noreturn]] void run_child(int read_fd, int write_fd, const char* const* argv,
-                            const std::string& working_dir, bool own_group) {
-    reset_signals_for_exec();
+                            const std::string& working_dir, bool own_group, bool shares_output) {
+    reset_signals_for_exec(no_signals());
     if (own_group) {
         // Its own process group, so that a time limit ends its helpers too.
         setpgid(0, 0);
     }
     close(read_fd);
-    dup2(write_fd, STDOUT_FILENO);
-    dup2(write_fd, STDERR_FILENO);
+    if (!shares_output) {
+        dup2(write_fd, STDOUT_FILENO);
+        dup2(write_fd, STDERR_FILENO);
+    }
     if (write_fd != STDOUT_FILENO && write_fd != STDERR_FILENO) {
         close(write_fd);
     }
@@ -113,8 +126,20 @@ bool read_some(int fd, std::string* output, bool echo) {
 
 }  // namespace
 
+namespace {
+
+// Whether the child has ended, asked without reaping it.
+bool child_ended(pid_t pid) {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+}  // namespace
+
 int System::command(const char* const* cmd_argv, std::string* output, const std::string& working_dir,
-                    int timeout_seconds) {
+                    int timeout_seconds, unsigned flags) {
+    const bool on_stop = (flags & ends_on_stop_request) != 0;
+    const bool own_group = timeout_seconds > 0 || on_stop;
     int pipe_fd[2] = {-1, -1};
     QL_CHECK(pipe(&pipe_fd[0]) == 0, "open pipe failed: ", errno);
     Unique_fd read_end(pipe_fd[0]);
@@ -125,9 +150,10 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
     const pid_t pid = fork();
     QL_CHECK(pid >= 0, "fork failed: ", errno);
     if (pid == 0) {
-        run_child(read_end.get(), write_end.get(), cmd_argv, working_dir, timeout_seconds > 0);
+        run_child(read_end.get(), write_end.get(), cmd_argv, working_dir, own_group,
+                  (flags & shares_output) != 0);
     }
-    if (timeout_seconds > 0) {
+    if (own_group) {
         // Set from both sides, so that a kill right after the fork reaches the group.
         setpgid(pid, pid);
     }
@@ -136,10 +162,13 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
     write_end.reset();
     // The pipe is read only while the child itself lives: a descendant that
     // keeps the pipe open (a daemon started by a script) must not hold us.
+    // Without a process descriptor, or when poll fails, the child's end is
+    // asked for every 100 ms, so the time limit holds on every path.
     const Unique_fd child(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     bool pipe_open = true;
     bool timed_out = false;
+    bool stopped = false;
     for (;;) {
         int wait_ms = -1;
         if (timeout_seconds > 0) {
@@ -151,17 +180,25 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
             }
             wait_ms = static_cast<int>(left.count());
         }
-        if (!child && !pipe_open) {
-            break;  // without a process descriptor the end of the pipe is all we learn
-        }
-        pollfd fds[2] = {{read_end.get(), POLLIN, 0}, {child.get(), POLLIN, 0}};
-        if (!pipe_open) {
-            fds[0].fd = -1;
-        }
-        // Without a process descriptor poll at most every 100 ms for the child's end.
-        const int ready = poll(fds, 2, child ? wait_ms : (wait_ms < 0 ? 100 : std::min(wait_ms, 100)));
-        if (ready < 0 && errno != EINTR) {
+        if (on_stop && stop_request_pending()) {
+            stopped = true;
             break;
+        }
+        const bool ask = !child || on_stop;
+        if (ask) {
+            wait_ms = wait_ms < 0 ? 100 : std::min(wait_ms, 100);
+        }
+        pollfd fds[2] = {{pipe_open ? read_end.get() : -1, POLLIN, 0}, {child.get(), POLLIN, 0}};
+        const int ready = poll(fds, 2, wait_ms);
+        if (ready < 0) {
+            if (errno != EINTR) {
+                const timespec pause{0, 100'000'000};
+                nanosleep(&pause, nullptr);
+            }
+            if (child_ended(pid)) {
+                break;
+            }
+            continue;
         }
         if (pipe_open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             pipe_open = read_some(read_end.get(), output, echo);
@@ -169,18 +206,18 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
         if (child && (fds[1].revents & POLLIN) != 0) {
             break;
         }
-        if (!child) {
-            siginfo_t info{};
-            if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                info.si_pid == pid) {
-                break;
-            }
+        if (ask && child_ended(pid)) {
+            break;
         }
     }
-    if (timed_out) {
+    if (timed_out || stopped) {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);
-        LOG_ERROR("command ", cmd_argv[0], " did not finish within ", timeout_seconds, " s and was killed");
+        if (timed_out) {
+            LOG_ERROR("command ", cmd_argv[0], " did not finish within ", timeout_seconds, " s and was killed");
+        } else {
+            LOG_ERROR("command ", cmd_argv[0], " was killed by a stop request");
+        }
     } else if (pipe_open) {
         // The child has ended: take what it left in the pipe, without waiting
         // for descendants that still hold the write end.
@@ -196,7 +233,7 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
         wait_pid = waitpid(pid, &status, 0);
     } while (wait_pid < 0 && errno == EINTR);
     QL_CHECK(wait_pid >= 0, "wait for pid failed: ", errno);
-    if (timed_out) {
+    if (timed_out || stopped) {
         return -1;
     }
     if (WIFEXITED(status)) {
@@ -209,17 +246,24 @@ int System::command(const char* const* cmd_argv, std::string* output, const std:
 int System::execvp(const char* program, const char* const* argv) {
     // Whatever is still buffered would be lost with the process image.
     std::fflush(nullptr);
-    // The runtime gets default signal handling; when the exec fails, this
-    // process goes back to holding signals for its rollback.
-    sigset_t held;
-    sigprocmask(SIG_SETMASK, nullptr, &held);
-    struct sigaction pipe_action {};
-    sigaction(SIGPIPE, nullptr, &pipe_action);
-    reset_signals_for_exec();
+    sigset_t previous;
+    sigprocmask(SIG_SETMASK, nullptr, &previous);
+    // Held stop requests stay blocked across the exec (see the header).
+    sigset_t keep = stop_request_signals();
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigismember(&previous, number) != 1) {
+            sigdelset(&keep, number);
+        }
+    }
+    const sigset_t ignored = reset_signals_for_exec(keep);
     const int result = ::execvp(program, const_cast<char* const*>(argv));
     const int exec_errno = errno;
-    sigaction(SIGPIPE, &pipe_action, nullptr);
-    sigprocmask(SIG_SETMASK, &held, nullptr);
+    for (int number = 1; number < NSIG; ++number) {
+        if (sigismember(&ignored, number) == 1) {
+            std::signal(number, SIG_IGN);
+        }
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = exec_errno;
     return result;
 }

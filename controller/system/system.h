@@ -20,11 +20,22 @@ public:
     // limit passes (ERROR line, result -1). The child starts with default
     // signal dispositions and an empty mask.
     // Throws when the pipe, the fork or the wait fails.
+    // With ends_on_stop_request a stop request (SIGTERM, SIGINT, SIGHUP, held
+    // by the caller) ends the child's process group at once (ERROR line, result
+    // -1); the request stays pending for the caller. With shares_output the
+    // child writes to this process's standard output and error instead, and
+    // output stays empty.
+    enum Flags : unsigned { plain = 0, ends_on_stop_request = 1, shares_output = 2 };
     int command(const char* const* cmd_argv, std::string* output = nullptr,
-                const std::string& working_dir = std::string(), int timeout_seconds = 0);
+                const std::string& working_dir = std::string(), int timeout_seconds = 0,
+                unsigned flags = plain);
 
-    // Replaces the process image (default signal handling for the new
-    // program); returns only on failure, with execvp's result.
+    // Replaces the process image (default dispositions for the new program,
+    // an empty mask except for held stop requests, which stay blocked: one
+    // that comes after the caller's last check is the new program's to
+    // handle, never a death of this process by the default action). Returns
+    // only on failure, with execvp's result, the previous dispositions and
+    // mask restored.
     int execvp(const char* program, const char* const* argv);
 
     // Mounts source onto target with MS_* flags; options and fstype may be null

@@ -1,11 +1,12 @@
 // The one owner of a file descriptor in the controller: closes it when it
-// goes unless it was handed on.
+// goes unless it was handed on. Unique_file does the same for a stdio stream.
 #pragma once
 
 #include <unistd.h>
 
 #include <cerrno>
-
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace ql {
@@ -41,5 +42,10 @@ public:
 private:
     int m_fd = -1;
 };
+
+struct File_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using Unique_file = std::unique_ptr<std::FILE, File_closer>;
 
 }  // namespace ql

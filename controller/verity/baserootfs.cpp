@@ -1,7 +1,7 @@
 #include "controller/verity/baserootfs.h"
 
-#include <libmount/libmount.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,15 +12,17 @@
 #include <utility>
 
 #include "controller/log/log.h"
+#include "controller/system/file_lock.h"
+#include "controller/system/mount_table.h"
 #include "controller/verity/image_mount.h"
 
 namespace ql {
 
 const char* const base_rootfs_dir = "/run/base-rootfs/rootfs";
-const char* const container_key_file = "/etc/container_key_pub.pem";
+const char* const base_rootfs_name = "base-rootfs";
 
 Base_rootfs::Base_rootfs(std::string image)
-    : m_name("base-rootfs"),
+    : m_name(base_rootfs_name),
       m_image(std::move(image)),
       m_sys(std::make_unique<System>()),
       m_fs(std::make_unique<Filesystem>()),
@@ -33,6 +35,7 @@ Base_rootfs::~Base_rootfs() = default;
 void Base_rootfs::mount(const char* fstype) {
     LOG_INFO("Mounting base rootfs ", m_image);
     QL_CHECK(m_fs->exists(m_image.c_str()), "base rootfs image does not exist, no such file: ", m_image);
+    const Unique_fd lock = lock_base_rootfs(true);
 
     Image_mount mounted = mount_verified_image(*m_verity, *m_sys, *m_fs, base_rootfs_texts,
                                                Image_request{m_image, base_rootfs_dir, fstype, m_name, {}, {}});
@@ -41,31 +44,18 @@ void Base_rootfs::mount(const char* fstype) {
 
 namespace {
 
-struct Table_unref {
-    void operator()(libmnt_table* table) const { mnt_unref_table(table); }
-};
-struct Iter_free {
-    void operator()(libmnt_iter* itr) const { mnt_free_iter(itr); }
-};
+const char* const base_dir = "/run/base-rootfs";
 
 // Mount points of the overlays that have the base root file system as a
 // lower layer. The kernel lets the base be unmounted under them (they keep
 // their own reference), and the device then stays busy.
 std::vector<std::string> overlays_on_base() {
-    std::unique_ptr<libmnt_table, Table_unref> table(mnt_new_table_from_file("/proc/self/mountinfo"));
-    QL_CHECK(table != nullptr, "failed to read /proc/self/mountinfo: ", errno);
-    std::unique_ptr<libmnt_iter, Iter_free> itr(mnt_new_iter(MNT_ITER_FORWARD));
-    QL_CHECK(itr != nullptr, "");
     std::vector<std::string> users;
-    libmnt_fs* fs = nullptr;
-    while (mnt_table_next_fs(table.get(), itr.get(), &fs) == 0) {
-        const char* type = mnt_fs_get_fstype(fs);
-        const char* options = mnt_fs_get_fs_options(fs);
-        const char* target = mnt_fs_get_target(fs);
-        if (type == nullptr || std::strcmp(type, "overlay") != 0 || options == nullptr || target == nullptr) {
+    for (const Mount_entry& entry : read_mount_table()) {
+        if (entry.fstype != "overlay") {
             continue;
         }
-        const std::string text = options;
+        const std::string& text = entry.options;
         const std::size_t begin = text.find("lowerdir=");
         if (begin == std::string::npos) {
             continue;
@@ -76,7 +66,7 @@ std::vector<std::string> overlays_on_base() {
             const std::size_t end = std::min(lower.find(':', start), lower.size());
             if (lower.compare(start, end - start, base_rootfs_dir) == 0 &&
                 end - start == std::strlen(base_rootfs_dir)) {
-                users.push_back(target);
+                users.push_back(entry.target);
                 break;
             }
             start = end + 1;
@@ -87,8 +77,31 @@ std::vector<std::string> overlays_on_base() {
 
 }  // namespace
 
+Unique_fd lock_base_rootfs(bool exclusive) {
+    Filesystem().create_private_directory(base_dir);
+    return wait_for_lock(std::string(base_dir) + "/lock", "the base rootfs", exclusive);
+}
+
+bool base_rootfs_mounted() {
+    struct stat device {};
+    if (::stat((std::string("/dev/mapper/") + base_rootfs_name).c_str(), &device) != 0 ||
+        !S_ISBLK(device.st_mode)) {
+        return false;
+    }
+    // The last mount at the place is the one seen there.
+    bool mounted = false;
+    for (const Mount_entry& entry : read_mount_table()) {
+        if (entry.target == base_rootfs_dir) {
+            mounted = entry.root == "/" && entry.devno == static_cast<std::uint64_t>(device.st_rdev);
+        }
+    }
+    return mounted;
+}
+
 void Base_rootfs::umount() {
     LOG_INFO("Unmounting base rootfs ", m_image);
+    // No start may lay its overlay while the base goes.
+    const Unique_fd lock = lock_base_rootfs(true);
     const std::vector<std::string> users = overlays_on_base();
     for (const std::string& user : users) {
         LOG_ERROR("base rootfs is still used by the overlay at ", user);

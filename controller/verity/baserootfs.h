@@ -7,6 +7,7 @@
 
 #include "controller/system/filesystem.h"
 #include "controller/system/system.h"
+#include "controller/system/unique_fd.h"
 #include "controller/verity/verity.h"
 
 namespace ql {
@@ -14,8 +15,17 @@ namespace ql {
 // Mount point of the base root file system; container images lay their
 // overlay over it.
 extern const char* const base_rootfs_dir;
-// The public key that every image's metadata signature is checked against.
-extern const char* const container_key_file;
+// The device-mapper name of the base image; no container may have it.
+extern const char* const base_rootfs_name;
+
+// The lock between "rootmount"/"rootumount" (exclusive) and a start that
+// lays its overlay over the base (shared), in the private "/run/base-rootfs";
+// waits up to 10 s, then raises. Held while the result lives.
+Unique_fd lock_base_rootfs(bool exclusive);
+
+// Whether the base root file system directory is the mount of the base
+// device (not merely an empty directory left by "rootumount").
+bool base_rootfs_mounted();
 
 class Base_rootfs {
 public:

@@ -9,10 +9,11 @@
 
 #include "controller/log/log.h"
 #include "controller/system/unique_fd.h"
-#include "controller/verity/baserootfs.h"
 #include "controller/verity/trailer.h"
 
 namespace ql {
+
+const char* const container_key_file = "/etc/container_key_pub.pem";
 
 const Image_texts base_rootfs_texts = {
     "base rootfs image size: ",      "base rootfs image corruption detected",

@@ -49,6 +49,9 @@ private:
     std::vector<std::pair<std::string, bool>> m_mounts;
 };
 
+// The public key that every image's metadata signature is checked against.
+extern const char* const container_key_file;
+
 // The log texts and the assertion that differ between the two kinds of image.
 struct Image_texts {
     const char* size;          // "base rootfs image size: "

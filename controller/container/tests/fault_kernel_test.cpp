@@ -74,7 +74,7 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
     // Formats, then puts a non-empty directory where the image is to be renamed to.
     write_text("/opt/blocking-mkfs/mkfs.ext4",
                "#!/bin/sh\n/usr/sbin/mkfs.ext4 \"$@\" || exit 1\n"
-               "image=${1%.tmp}\nmkdir -p \"$image/blocker\"\n", 0755);
+               "name=${1##*/}\nname=${name#.}\nimage=${1%/*}/${name%.tmp}\nmkdir -p \"$image/blocker\"\n", 0755);
 
     int index = 0;
     for (const Fault& fault : faults()) {
@@ -99,7 +99,7 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
             started = in_child(
                 [&] {
                     ::setenv("PATH", "/opt/no-runc", 1);
-                    Squashfs_container container(name, binds, true, true);
+                    Squashfs_container container(name, binds, true, false);
                     container.start(nullptr);
                 });
         } else {
@@ -112,7 +112,7 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
         EXPECT_THAT(started.error, HasSubstr(fault.expected_error));
         EXPECT_THAT(leftovers(name, {bind_target_1, bind_target_2}), IsEmpty()) << started.output;
         // A formatted image under the temporary name is left only when the rename failed.
-        EXPECT_EQ(fs::exists("/data/containerdata/" + name + ".tmp"), fault.step == "rename");
+        EXPECT_EQ(fs::exists("/data/containerdata/." + name + ".tmp"), fault.step == "rename");
         const std::vector<std::string> smack = smackload_calls();
         const bool unloaded = std::find(smack.begin(), smack.end(),
                                         "-c /run/containers/" + name + "/content/smack-rules") != smack.end();
@@ -130,7 +130,7 @@ TEST(Start_faults, EveryStepFailingLeavesNothingBehind) {
         EXPECT_EQ(stopped.status, 0) << stopped.output << stopped.error;
         EXPECT_THAT(leftovers(name, {bind_target_1, bind_target_2}), IsEmpty());
         fs::remove_all("/data/containerdata/" + name);
-        fs::remove("/data/containerdata/" + name + ".tmp");
+        fs::remove("/data/containerdata/." + name + ".tmp");
     }
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/cli/mount_request.h"
+#include "controller/container/mount_request.h"
 #include "controller/container/container.h"
 
 namespace ql::test {

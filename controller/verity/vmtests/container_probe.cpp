@@ -9,7 +9,7 @@
 #include <string>
 
 #include "controller/container/container.h"
-#include "controller/container/mount_sweep.h"
+#include "controller/system/mount_table.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

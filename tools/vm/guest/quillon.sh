@@ -92,3 +92,11 @@ expect_nothing_left() {
   left=$(leftovers "$@")
   [ -z "$left" ] || { show_output; fail "left behind: $(echo $left)"; }
 }
+
+# wait_for_prestart: until the pre-start script of "hard" that sleeps (see
+# /run/hard/prestart-slow) has begun, at most 30 s.
+wait_for_prestart() {
+  i=0
+  while [ ! -e /run/hard/prestart-running ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+  [ -e /run/hard/prestart-running ] || fail "pre-start never ran"
+}

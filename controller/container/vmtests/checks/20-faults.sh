@@ -13,7 +13,7 @@ after_fault() {
   expect_rc 1
   expect_contains "$out$err" "$2" "failure message"
   expect_nothing_left "$1" /srv/fb1 /srv/fb2
-  [ -e "/data/containerdata/$1.tmp" ] && fail "temporary partition image left"
+  [ -e "/data/containerdata/.$1.tmp" ] && fail "temporary partition image left"
   q stop "$1" -d --umount /srv/fb1 --umount /srv/fb2
   expect_rc 0
   expect_nothing_left "$1" /srv/fb1 /srv/fb2
@@ -73,12 +73,18 @@ umount /srv/fb2
 expect_contains "$out" "umount /srv/fb1" "first bind mount undone"
 after_fault fb "target path is already mounted"
 
-echo "== hand-over: no runc"
+echo "== hand-over: no runc to become"
 QPATH=/vm/norunc
-q start fb -d $binds
+q start fb $binds
 unset QPATH
 expect_contains "$out" "execute runc failed: 2" "exec failure"
 after_fault fb "Assertion \`m_sys->execvp(runc_run_argv[0], runc_run_argv) > 0\`"
+
+echo "== hand-over with -d: no runc to run"
+QPATH=/vm/norunc
+q start fb -d $binds
+unset QPATH
+after_fault fb "unexpected runc return code: 1"
 
 echo "== a start after all that still works"
 q start fb -d $binds

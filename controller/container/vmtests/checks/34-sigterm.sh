@@ -8,9 +8,7 @@ touch /run/hard/prestart-slow
 rm -f /run/hard/prestart-running /run/fake-smackload/calls
 LOGLEVEL=DEBUG quillon start hard -d --bind-mount share /srv/sig </dev/null >/tmp/sig.out 2>/tmp/sig.err &
 pid=$!
-i=0
-while [ ! -e /run/hard/prestart-running ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
-[ -e /run/hard/prestart-running ] || fail "pre-start never ran"
+wait_for_prestart
 is_mounted /run/containers/hard/data || fail "data partition not mounted at the signal"
 kill -TERM $pid
 wait $pid

@@ -11,8 +11,7 @@ echo 14 > /run/hard/prestart-slow
 rm -f /run/hard/prestart-running
 LOGLEVEL=DEBUG quillon start hard -d </dev/null >/tmp/c0.out 2>/tmp/c0.err &
 p0=$!
-i=0
-while [ ! -e /run/hard/prestart-running ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+wait_for_prestart
 begin=$(date +%s)
 q stop hard -d
 took=$(( $(date +%s) - begin ))

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Container images: mounted at the content directory, with the overlay over
-# the base root file system only when its directory exists.
+# the base root file system only when the base is mounted there.
 . /vm/verity.sh
 on_exit cleanup_base
 on_exit "container_probe remove web 1 >/dev/null 2>&1; container_probe remove duo 1 >/dev/null 2>&1"
@@ -76,11 +76,14 @@ expect_released flat /containers/target/flat/flat.rootfs.squashfs-xz-dmverity \
 q rootumount /vm/data/base.img
 expect_released base-rootfs /vm/data/base.img $BASE_MNT
 
-# The base directory exists but nothing is mounted there: still an overlay.
+# The base directory exists but nothing is mounted there: no overlay over
+# the empty directory.
+[ -d $BASE_MNT ] || fail "base directory gone after rootumount"
 probe mount web
-expect_contains "$out" "overlay=1" "overlay over an empty directory"
+expect_contains "$out" "overlay=0" "no overlay over an empty directory"
+is_mounted $ROOTFS && fail "overlay over the empty base directory"
 expect_eq "$(cat $ROOTFS/etc/shadowed.txt)" "from the container image" "container file"
-probe remove web 1
+probe remove web 0
 expect_released web $WEB_IMAGE $CONTENT $ROOTFS
 
 # Both variants present: lzo is used.

@@ -20,6 +20,20 @@ bool at_most(ql::Log_level level) { return ql::log_enabled(level); }
 // Written by the test process at exit; a child that ran it would put it in the pipe.
 void parent_clean_up() { std::fputs("parent clean-up ran\n", stdout); }
 
+// SIGTERM blocked while it lives, as quillon holds its stop requests.
+struct Term_blocked {
+    Term_blocked() {
+        sigemptyset(&set);
+        sigaddset(&set, SIGTERM);
+        sigprocmask(SIG_BLOCK, &set, &previous);
+    }
+    ~Term_blocked() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+    Term_blocked(const Term_blocked&) = delete;
+    Term_blocked& operator=(const Term_blocked&) = delete;
+    sigset_t set;
+    sigset_t previous;
+};
+
 class System_command : public testing::Test {
 protected:
     ql::System m_sys;
@@ -166,11 +180,7 @@ TEST_F(System_command, time_limit_kills_the_child_and_its_group) {
 }
 
 TEST_F(System_command, child_gets_default_signals_and_an_empty_mask) {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, SIGTERM);
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    const Term_blocked term;
     const auto previous_pipe = std::signal(SIGPIPE, SIG_IGN);
     const char* argv[] = {"sh", "-c", "grep -E '^Sig(Blk|Ign)' /proc/self/status", nullptr};
     std::string output;
@@ -178,14 +188,57 @@ TEST_F(System_command, child_gets_default_signals_and_an_empty_mask) {
     EXPECT_EQ(0, m_sys.command(argv, &output));
     testing::internal::GetCapturedStdout();
     std::signal(SIGPIPE, previous_pipe);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
     EXPECT_EQ("SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n", output);
 }
 
-TEST(System_execvp, returns_failure_of_a_missing_program) {
+TEST_F(System_command, stop_request_ends_the_group_and_stays_pending) {
+    const Term_blocked term;
+    char marker[] = "/tmp/quillon-stop-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(marker));
+    // The script's helper sends the request; the rest of its group sleeps on.
+    const std::string script = "kill -TERM $PPID; (sleep 2; touch " + std::string(marker) + "/late) & sleep 30";
+    const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
+    testing::internal::CaptureStdout();
+    const auto begin = Clock::now();
+    const int status = m_sys.command(argv, nullptr, std::string(), 60, ql::System::ends_on_stop_request);
+    const auto took = Clock::now() - begin;
+    testing::internal::GetCapturedStdout();
+    const timespec no_wait{0, 0};
+    const int pending = sigtimedwait(&term.set, nullptr, &no_wait);
+    EXPECT_EQ(-1, status);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_EQ(SIGTERM, pending);
+    sleep(2);
+    EXPECT_NE(0, access((std::string(marker) + "/late").c_str(), F_OK));
+    rmdir(marker);
+}
+
+TEST_F(System_command, shared_output_is_not_captured) {
+    const char* argv[] = {"sh", "-c", "echo to the terminal; exit 4", nullptr};
+    std::string output;
+    testing::internal::CaptureStdout();
+    const int status = m_sys.command(argv, &output, std::string(), 5, ql::System::shares_output);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(4, status);
+    EXPECT_EQ("", output);
+    EXPECT_NE(std::string::npos, printed.find("to the terminal\n"));
+}
+
+TEST(System_execvp, failure_restores_ignored_signals_and_the_mask) {
     ql::System sys;
-    const char* argv[] = {"quillon-test-no-such-program", nullptr};
-    EXPECT_EQ(-1, sys.execvp(argv[0], argv));
+    const auto previous_usr1 = std::signal(SIGUSR1, SIG_IGN);
+    sigset_t now;
+    {
+        const Term_blocked term;
+        const char* argv[] = {"quillon-test-no-such-program", nullptr};
+        EXPECT_EQ(-1, sys.execvp(argv[0], argv));
+        sigprocmask(SIG_SETMASK, nullptr, &now);
+    }
+    struct sigaction usr1 {};
+    sigaction(SIGUSR1, nullptr, &usr1);
+    std::signal(SIGUSR1, previous_usr1);
+    EXPECT_EQ(SIG_IGN, usr1.sa_handler);
+    EXPECT_EQ(1, sigismember(&now, SIGTERM));
 }
 
 }  // namespace

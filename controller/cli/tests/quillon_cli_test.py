@@ -85,13 +85,15 @@ class Arguments(unittest.TestCase):
     def test_unknown_and_incomplete_options(self):
         self.assert_argument_error(["start", "web", "--bind-mount", "/a"], "unknown option --bind-mount")
         self.assert_argument_error(["stop", "web", "--umount"], "unknown option --umount")
+        # "--umount" belongs to stop; a start refuses it before doing anything.
+        self.assert_argument_error(["start", "web", "--umount", "/u"], "unknown option --umount")
         self.assert_argument_error(["stop", "web", "--force"], "unknown option --force")
         self.assert_argument_error(["rootumount", "/img", "-d", "--bind-mount", "a"],
                                    "unknown option --bind-mount")
 
     def test_invalid_container_names(self):
         # Refused before anything is looked at or created.
-        for name in ("", "-d", ":", "a:b", "a,b", "@x", ".hidden", "control", "x" * 128, "a/b", "caf\u00e9"):
+        for name in ("", "-d", ":", "a:b", "a,b", "@x", ".hidden", "control", "base-rootfs", "x" * 128, "a/b", "caf\u00e9"):
             for command in ("start", "stop"):
                 self.assert_argument_error([command, name], name + ": invalid container name")
 
@@ -100,7 +102,7 @@ class Arguments(unittest.TestCase):
         # because the container does not exist.
         for args in (["start", NO_SUCH, "--fstype"],
                      ["start", NO_SUCH, "-d", "-d", "--fstype", "a", "--fstype", "b"],
-                     ["start", NO_SUCH, "--bind-mount", "rel", "/abs", "--umount", "/u"],
+                     ["start", NO_SUCH, "--bind-mount", "rel", "/abs"],
                      ["stop", NO_SUCH, "--umount", "/a", "--umount", "/b", "-d", "-d"]):
             result = run(args)
             self.assertEqual(1, result.returncode, args)

@@ -1,5 +1,7 @@
 #include "controller/cli/command_line.h"
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,7 +52,7 @@ TEST(Command_line, command_words_are_exact) {
 }
 
 TEST(Command_line, mount_requests_in_command_line_order) {
-    const ql::Parse_result result = Args({"quillon", "start", "web", "--bind-mount", "data", "/srv/data", "--umount",
+    const ql::Parse_result result = Args({"quillon", "stop", "web", "--bind-mount", "data", "/srv/data", "--umount",
                                           "/mnt/u", "-d", "--bind-mount", "/abs", "/target"})
                                         .parse();
     ASSERT_EQ(Outcome::run, result.outcome);
@@ -63,6 +65,17 @@ TEST(Command_line, mount_requests_in_command_line_order) {
     EXPECT_EQ("/target", requests[2].target);
     EXPECT_EQ("/abs", requests[2].source);
     EXPECT_TRUE(result.command_line.detached);
+}
+
+TEST(Command_line, umount_paths_are_absolute_and_refused_by_start) {
+    // stop changes its working directory before it unmounts.
+    const ql::Parse_result stop = Args({"quillon", "stop", "web", "--umount", "srv/x", "--umount", "/abs"}).parse();
+    ASSERT_EQ(Outcome::run, stop.outcome);
+    EXPECT_EQ((std::filesystem::current_path() / "srv/x").string(), stop.command_line.mount_requests[0].target);
+    EXPECT_EQ("/abs", stop.command_line.mount_requests[1].target);
+    const ql::Parse_result start = Args({"quillon", "start", "web", "--umount", "/abs"}).parse();
+    EXPECT_EQ(Outcome::error, start.outcome);
+    EXPECT_EQ("unknown option --umount", start.error);
 }
 
 TEST(Command_line, fstype_last_value_wins_and_last_argument_means_none) {
@@ -110,7 +123,7 @@ TEST(Command_line, container_names_for_start_and_stop) {
     for (const std::string& name : {std::string(""), std::string(" "), std::string("a b"), std::string(":"),
                                     std::string("a:b"), std::string("a,b"), std::string("@x"), std::string("-x"),
                                     std::string(".x"), std::string("_x"), std::string("a/b"), std::string(".."),
-                                    std::string("control"), too_long, std::string("caf\xc3\xa9"),
+                                    std::string("control"), std::string("base-rootfs"), too_long, std::string("caf\xc3\xa9"),
                                     std::string("a\nb")}) {
         for (const char* command : {"start", "stop"}) {
             const ql::Parse_result result = Args({"quillon", command, name.c_str(), "-d"}).parse();
