@@ -69,6 +69,11 @@ private:
     Field_Server_Skeleton_Interface* ethernet_server() const noexcept;
     Field_Server_Skeleton_Idsipsecuritysensor_Interface* ipsec_server() const noexcept;
     void checkpoint(std::uint16_t supervision_id, std::uint16_t checkpoint_id);
+    void loop_passed() noexcept {
+        if (phm_api != nullptr) {
+            phm_api->LoopPassed(Supervised_loop::capture);
+        }
+    }
     // Counts what the kernel dropped since the last look; warns at most once a second.
     void note_kernel_drops();
 

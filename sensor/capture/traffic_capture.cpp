@@ -138,6 +138,7 @@ void Traffic::main_loop(const IDS_instances& instances) {
     const int capture_fd = pcap_api->selectable_fd(handle);
     pollfd waits[2] = {{capture_fd, POLLIN, 0}, {stop_event_fd(), POLLIN, 0}};
     while (!terminate_requested.load()) {
+        loop_passed();
         const int ready = pcap_api->poll(waits, 2, wait_ms);
         // Without a descriptor to wait on, every pass reads.
         if (ready == 0 && capture_fd >= 0) {
@@ -152,6 +153,8 @@ void Traffic::main_loop(const IDS_instances& instances) {
             while (!terminate_requested.load() &&
                    pcap_api->dispatch(handle, -1, &Traffic::on_packet, reinterpret_cast<u_char*>(this)) > 0) {
                 handled = true;
+                // A loop that reads without pause under a flood still turns.
+                loop_passed();
             }
         }
         note_kernel_drops();

@@ -160,6 +160,7 @@ void IPTrafficStatistics::start() {
     logger().LogDebug() << "[IPTrafficStatistics]: start";
     pollfd waits[2] = {{m_descriptor, POLLIN, 0}, {stop_event_fd(), POLLIN, 0}};
     while (!terminate_requested.load()) {
+        m_phm_api->LoopPassed(Supervised_loop::conntrack);
         // Wakes for events, for a stop request, or after 100 ms at most.
         if (m_nl_api->poll(waits, 2, kWaitMs) != 0) {
             drain();
@@ -172,6 +173,7 @@ void IPTrafficStatistics::drain() {
     // never waits for the next wake-up. Its samples leave together.
     ux::com::Notification_batch batch;
     while (!terminate_requested.load()) {
+        m_phm_api->LoopPassed(Supervised_loop::conntrack);
         const int result = m_nl_api->nl_recvmsgs_default(m_socket);
         if (result == -NLE_NOMEM) {
             // ENOBUFS: the kernel dropped events for want of buffer space;

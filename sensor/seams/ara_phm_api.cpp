@@ -25,3 +25,7 @@ void ARA_PHM_API::CheckpointReached(std::uint16_t supervisionId, std::uint16_t c
         logger().LogError() << "Unexpected exception from CheckpointReached [PHM client]:";
     }
 }
+
+void ARA_PHM_API::LoopPassed(Supervised_loop loop) noexcept {
+    m_watchdog.pass(static_cast<std::size_t>(loop));
+}

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -12,6 +9,7 @@
 
 #include "ara/exec/test_hooks.h"
 #include "ara/log/logging.h"
+#include "ara/test/notify_socket.h"
 
 namespace {
 
@@ -33,40 +31,6 @@ protected:
         [this](LogLevel level, const std::string& text) { m_log.emplace_back(level, text); }};
 };
 
-// A datagram socket standing in for the service manager's notify socket.
-class NotifySocket {
-public:
-    NotifySocket() {
-        char dir[] = "/tmp/notify_test.XXXXXX";
-        m_dir = mkdtemp(dir);
-        m_path = m_dir + "/notify";
-        m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        m_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        timeval tv{2, 0};
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    ~NotifySocket() {
-        close(m_fd);
-        unlink(m_path.c_str());
-        rmdir(m_dir.c_str());
-    }
-    bool bound() const { return m_bound; }
-    const std::string& path() const { return m_path; }
-    std::string receive() {
-        char buf[256];
-        const ssize_t n = recv(m_fd, buf, sizeof buf, 0);
-        return n < 0 ? std::string("<nothing>") : std::string(buf, static_cast<std::size_t>(n));
-    }
-
-private:
-    std::string m_dir, m_path;
-    int m_fd = -1;
-    bool m_bound = false;
-};
-
 TEST_F(ApplicationClientTest, EachReportIsOneLogLineNamingTheState) {
     ApplicationClient client;
     EXPECT_EQ(client.ReportApplicationState(ApplicationState::kRunning), ApplicationReturnType::kSuccess);
@@ -79,7 +43,7 @@ TEST_F(ApplicationClientTest, EachReportIsOneLogLineNamingTheState) {
 }
 
 TEST_F(ApplicationClientTest, ServiceManagerIsToldReadyAndStopping) {
-    NotifySocket manager;
+    ara::test::Notify_socket manager;
     ASSERT_TRUE(manager.bound());
     setenv("NOTIFY_SOCKET", manager.path().c_str(), 1);
     ApplicationClient client;
