@@ -206,15 +206,10 @@ TEST_F(Sensor_lifecycle, FailedWorkerStartUpsRunOnButEndWithFailure) {
     EXPECT_EQ(run_with_config(), 1);
     EXPECT_TRUE(logged(LogLevel::kDebug, "IDS_Sensor: Start Field Server and Traffic SW-ID= 264"));
     EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
-    // Initialised with the configured ids on the main thread, then offered.
-    const auto eth_calls = ethernet.calls();
-    ASSERT_GE(eth_calls.size(), 2u);
-    EXPECT_EQ(eth_calls[0], "init 21");
-    EXPECT_EQ(eth_calls[1], "offer");
-    const auto ipsec_calls = ipsec_server.calls();
-    ASSERT_EQ(ipsec_calls.size(), 2u);
-    EXPECT_EQ(ipsec_calls[0], "init 22");
-    EXPECT_EQ(ipsec_calls[1], "offer");
+    // Initialised with the configured ids on the main thread, offered, and
+    // stopped once after both workers ended.
+    EXPECT_EQ(ethernet.calls(), (std::vector<std::string>{"init 21", "offer", "stop"}));
+    EXPECT_EQ(ipsec_server.calls(), (std::vector<std::string>{"init 22", "offer", "stop"}));
 }
 
 TEST_F(Sensor_lifecycle, FailedTerminatingReportTurnsTheResultIntoFailure) {

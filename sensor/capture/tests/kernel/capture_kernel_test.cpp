@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "com/component_singleton.h"
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/capture/testing/kernel_network.h"
 #include "sensor/capture/testing/report_list_reader.h"
 #include "sensor/capture/tests/capture_test_support.h"
