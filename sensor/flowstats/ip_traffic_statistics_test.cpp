@@ -14,6 +14,7 @@
 
 #include "ara/log/logging.h"
 #include "sensor/common/terminate_flag.h"
+#include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
 
 namespace {
@@ -61,10 +62,9 @@ public:
 
 class Flow_statistics : public ::testing::Test {
 protected:
-    Flow_statistics() { ara::log::InitLogging("TEST", "flowstats", LogLevel::kDebug, ara::log::LogMode::kConsole, ""); }
 
     bool logged(LogLevel level, const std::string& text) const {
-        for (const auto& line : lines) {
+        for (const auto& line : log.lines()) {
             if (line.first == level && line.second == text) {
                 return true;
             }
@@ -94,8 +94,7 @@ protected:
         ON_CALL(nl, nfnl_ct_get_bytes(kConntrack, 0)).WillByDefault(Return((1ULL << 40) + 3));
     }
 
-    std::vector<std::pair<LogLevel, std::string>> lines;
-    ara::log::ScopedCapture capture{[this](LogLevel l, const std::string& t) { lines.emplace_back(l, t); }};
+    Log_recorder log;
     NiceMock<Mock_Nl_API> nl;
     NiceMock<Mock_ARA_PHM_API> phm;
     Recording_field_server server;
@@ -134,7 +133,7 @@ TEST_F(Flow_statistics, InitNamesThePartition) {
     ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
     for (const auto& [sw_id, line] : cases) {
         IPTrafficStatistics stats(&nl, &phm, sw_id, &handle);
-        lines.clear();
+        log.clear();
         stats.init(sw_id);
         EXPECT_TRUE(logged(LogLevel::kDebug, line)) << sw_id;
     }
@@ -152,7 +151,7 @@ TEST_F(Flow_statistics, InitFailsWhenAllocationsFail) {
         EXPECT_FALSE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
         EXPECT_FALSE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
     }
-    lines.clear();
+    log.clear();
     {
         IPTrafficStatistics stats(&nl, &phm, 42, &handle);
         EXPECT_CALL(nl, nl_socket_alloc()).WillOnce(Return(kSocket));
@@ -238,7 +237,7 @@ TEST_F(Flow_statistics, InitChecksEverySetUpStep) {
         ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
         ON_CALL(nl, nl_geterror(_)).WillByDefault(Return("Unspecific failure"));
         ON_CALL(nl, nl_geterror(-NLE_PERM)).WillByDefault(Return("Operation not permitted"));
-        lines.clear();
+        log.clear();
     };
     fresh_mock();
     {
@@ -415,6 +414,7 @@ TEST_F(Flow_statistics, WithoutFieldServerTheSampleIsDroppedAndTheLoopGoesOn) {
         IPTrafficStatistics::ct_object_callback(reinterpret_cast<nl_object*>(kConntrack), &stats);
     }
     int error_pairs = 0;
+    const auto lines = log.lines();
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         if (lines[i] == std::make_pair(LogLevel::kError, std::string("[IPTrafficStatistics]:ERROR no field server available")) &&
             lines[i + 1] == std::make_pair(LogLevel::kError, std::string("IPTrafficStatistics: send_data() failed"))) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
 #include "sensor/services/field_server_skeleton_idsipsecuritysensor_interface.h"
 #include "sensor/services/field_server_skeleton_interface.h"
@@ -124,7 +125,7 @@ protected:
     int run_with_config() { return run({"tessaly", config_path.c_str()}); }
 
     bool logged(LogLevel level, const std::string& text) {
-        for (const auto& line : lines) {
+        for (const auto& line : log.lines()) {
             if (line.first == level && line.second == text) {
                 return true;
             }
@@ -134,12 +135,7 @@ protected:
 
     std::string dir;
     std::string config_path;
-    std::vector<std::pair<LogLevel, std::string>> lines;
-    std::mutex lines_mutex;
-    ara::log::ScopedCapture capture{[this](LogLevel l, const std::string& t) {
-        std::lock_guard<std::mutex> lock(lines_mutex);
-        lines.emplace_back(l, t);
-    }};
+    Log_recorder log;
     NiceMock<Mock_Systemcall_API> sys;
     StrictMock<Mock_ARA_EM_Appclient> em;
     NiceMock<Mock_ARA_PHM_API> phm;

@@ -183,15 +183,7 @@ TEST_F(Rate_limit_test, FloodOnOneLimiterDoesNotDropTheOther) {
 // Drops are counted per report kind and written at info level at most once a
 // minute while they happen; the rest is written when the capture closes.
 TEST_F(Rate_limit_test, DroppedReportsAreCountedPerKindAtMostOnceAMinute) {
-    const auto info_lines = [this] {
-        std::vector<std::string> lines;
-        for (const auto& line : log.lines()) {
-            if (line.first == ara::log::LogLevel::kInfo) {
-                lines.push_back(line.second);
-            }
-        }
-        return lines;
-    };
+    const auto info_lines = [this] { return log.texts(ara::log::LogLevel::kInfo); };
     Nflog_packet sd = packet;
     sd.prefix = "serviceDiscoveryReports.match.SD";
     // Limit 0: the first report of the window passes, every other is dropped.
