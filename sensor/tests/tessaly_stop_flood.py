@@ -38,10 +38,7 @@ def main(argv):
     try:
         time.sleep(1.5)
         before = logged_so_far()
-        signalled = time.monotonic()
-        sensor.proc.send_signal(signal.SIGTERM)
-        status = sensor.wait_exit(5)
-        elapsed = time.monotonic() - signalled
+        status, elapsed = sensor.stop(signal.SIGTERM)
     finally:
         sender.kill()
         sender.wait()

@@ -28,7 +28,7 @@ namespace capture_kernel {
 namespace {
 
 using namespace std::chrono_literals;
-using capture_test::Log_recorder;
+
 
 constexpr std::uint16_t ethernet_port = 30501;
 constexpr std::uint16_t ipsec_port = 30502;
