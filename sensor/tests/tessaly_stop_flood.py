@@ -4,9 +4,9 @@ gives it:
 
     tessaly_stop_flood.py TESSALY NFLOG_FLOOD
 
-While 20,000 packets/s are logged (limit 1,000,000), the sensor gets SIGTERM:
-every packet nftables logged before the signal is reported, and the sensor
-exits 0 within 300 ms.
+While 20,000 packets/s are logged (limit 1,000,000), the sensor gets SIGTERM
+with about 1,000 logged packets still queued for it: every packet nftables
+logged before the signal is reported, and the sensor exits 0 within 300 ms.
 """
 
 import re
@@ -37,8 +37,16 @@ def main(argv):
     sender = subprocess.Popen([flood, "send", "20000", "100000"], stdout=subprocess.DEVNULL)
     try:
         time.sleep(1.5)
+        # Held still, the sensor leaves what is logged meanwhile in the kernel's
+        # queue; then the flood is held too, so that the count is exactly what
+        # was logged before the stop request.
+        sensor.proc.send_signal(signal.SIGSTOP)
+        time.sleep(0.05)
+        sender.send_signal(signal.SIGSTOP)
         before = logged_so_far()
-        status, elapsed = sensor.stop(signal.SIGTERM)
+        sensor.proc.send_signal(signal.SIGTERM)
+        # The request takes effect when the sensor runs again.
+        status, elapsed = sensor.stop(signal.SIGCONT)
     finally:
         sender.kill()
         sender.wait()
