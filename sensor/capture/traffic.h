@@ -7,12 +7,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "sensor/capture/nflog_packet.h"
 #include "sensor/capture/prefix_table.h"
-#include "sensor/capture/rate_window.h"
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/capture/rate_limited_publisher.h"
+#include "sensor/common/overrun_count.h"
 #include "sensor/config/ids_instances.h"
 #include "sensor/seams/ara_phm_api.h"
 #include "sensor/seams/pcap_api.h"
@@ -24,6 +25,9 @@ public:
     using Firewall_reports =
         std::vector<ksr::services::idsipsecuritysensor::datatypes::DT_firewallFilterReports_struct>;
     using Clock_function = std::chrono::system_clock::time_point (*)();
+
+    // NFLOG group whose packets raw_ip_traffic_event classifies.
+    static constexpr std::uint16_t raw_ip_traffic_group = 101;
 
     // Borrows every pointer; any field-server handle may be null. The clock
     // drives the rate limiters (tests substitute their own).
@@ -45,11 +49,15 @@ public:
 
     // Classification and rate limits.
     int raw_ip_traffic_event(const Nflog_packet& packet, const std::uint32_t& limit);
-    bool match_prefix(const char* prefix, Report_kind& report_kind, Frame_kind& frame_kind);
+    // The table entry of the whole prefix; none (after one error line) when
+    // the prefix is not in the table.
+    std::optional<Prefix_class> match_prefix(const char* prefix);
     int RawIPTraffic(const std::uint32_t& limit, const Nflog_packet& packet, Report_kind report_kind,
                      Frame_kind frame_kind);
     int security_events(const Nflog_packet& packet, const std::uint32_t& limit);
     void security_events_limit(const std::uint32_t& limit, const Firewall_reports& reports);
+    // Writes each limiter's count of dropped reports when one is due.
+    void report_drops();
 
     // Report construction.
     int send_traffic_report(const Nflog_packet& packet, Report_kind report_kind, Frame_kind frame_kind);
@@ -76,6 +84,8 @@ private:
     }
     // Counts what the kernel dropped since the last look; warns at most once a second.
     void note_kernel_drops();
+    // After a stop: reads what is already queued, bounded in time.
+    void read_what_is_queued();
 
     Pcap_API_Interface* pcap_api;
     pcap_t* handle = nullptr;
@@ -88,8 +98,8 @@ private:
     std::int64_t rate_window_ms = 1000;
 
     // The two limiters keep separate state, so neither can starve the other.
-    Rate_window raw_ip_window;
-    Rate_window security_events_window;
+    Rate_limited_publisher raw_ip_publisher{"[RawIPTraffic]", true};
+    Rate_limited_publisher security_events_publisher{"[security_events_limit]", false};
     Clock_function clock;
     std::uint32_t kernel_drops_seen = 0;
     Overrun_count kernel_drops;

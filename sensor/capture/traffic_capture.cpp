@@ -1,26 +1,24 @@
 // Capture loop of Traffic: opening the NFLOG groups, polling, splitting each
 // logged packet into payload and prefix, dispatch by group, closing.
 #include <pcap/nflog.h>
-
 #include <poll.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
 
-#include "com/notification_batch.h"
 #include "sensor/capture/capture_log.h"
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/partition.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/capture/traffic.h"
+#include "sensor/seams/platform_extensions.h"
 
 namespace {
 
-constexpr std::int16_t sw_id_housekeeping = 264;
 // The housekeeping partition also logs firewall matches to group 202.
 constexpr const char* housekeeping_groups = "nflog:101,102,202";
 constexpr const char* default_groups = "nflog:101,102";
 
-constexpr std::uint16_t group_raw_ip_traffic = 101;
 constexpr std::uint16_t group_security_events = 102;
 constexpr std::uint16_t group_security_events_legacy = 200;
 constexpr std::uint16_t group_security_events_housekeeping = 202;
@@ -83,7 +81,7 @@ int Traffic::init(std::int16_t sw_id_of_partition) {
         log.LogError() << "[ERROR] no field server of ipsecurity available";
         result = 1;
     } else {
-        const char* device = sw_id_of_partition == sw_id_housekeeping ? housekeeping_groups : default_groups;
+        const char* device = sw_id_of_partition == VM_HOUSEKEEPING ? housekeeping_groups : default_groups;
         char error_buffer[PCAP_ERRBUF_SIZE] = {};
         int is_ours = 0;
         Created_capture created(*pcap_api, pcap_api->nflog_create(device, error_buffer, &is_ours));
@@ -146,6 +144,7 @@ void Traffic::main_loop(const IDS_instances& instances) {
     pollfd waits[2] = {{capture_fd, POLLIN, 0}, {stop_event_fd(), POLLIN, 0}};
     while (!terminate_requested.load()) {
         loop_passed();
+        report_drops();
         const int ready = pcap_api->poll(waits, 2, wait_ms);
         // Without a descriptor to wait on, every pass reads.
         if (ready == 0 && capture_fd >= 0) {
@@ -156,7 +155,7 @@ void Traffic::main_loop(const IDS_instances& instances) {
         // The reports of one pass leave together when it ends.
         bool handled = false;
         {
-            ux::com::Notification_batch batch;
+            platform_extensions::Notification_batch batch;
             while (!terminate_requested.load() &&
                    pcap_api->dispatch(handle, -1, &Traffic::on_packet, reinterpret_cast<u_char*>(this)) > 0) {
                 handled = true;
@@ -172,6 +171,19 @@ void Traffic::main_loop(const IDS_instances& instances) {
             pollfd stop_wait{stop_event_fd(), POLLIN, 0};
             (void)pcap_api->poll(&stop_wait, 1, gather_ms);
         }
+    }
+    read_what_is_queued();
+}
+
+void Traffic::read_what_is_queued() {
+    // What the kernel logged before the stop is still reported: read until
+    // the socket is empty, for one wait at most, so a flood that goes on
+    // cannot hold the stop up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    platform_extensions::Notification_batch batch;
+    while (std::chrono::steady_clock::now() < deadline &&
+           pcap_api->dispatch(handle, -1, &Traffic::on_packet, reinterpret_cast<u_char*>(this)) > 0) {
+        loop_passed();
     }
 }
 
@@ -201,12 +213,10 @@ void Traffic::close() {
         // The clean-up releases the handle itself.
         handle = nullptr;
     }
-    if (field_server_ethernet != nullptr) {
-        // Logs "StopOfferService Ethernetsensor" after the stop.
-        field_server_ethernet->stop_offer_service();
-    } else {
-        log.LogDebug() << "StopOfferService Ethernetsensor";
-    }
+    raw_ip_publisher.flush_drops();
+    security_events_publisher.flush_drops();
+    // The Ethernet offer is stopped by whoever started the loops, once both
+    // have ended: the flow samples share the service.
 }
 
 Nflog_packet Traffic::parse_packet(const pcap_pkthdr* header, const u_char* message) {
@@ -264,7 +274,7 @@ void Traffic::handle_packet(Traffic& traffic, const pcap_pkthdr* header, const u
     log.LogDebug() << "group id: " << group;
 
     switch (group) {
-        case group_raw_ip_traffic:
+        case raw_ip_traffic_group:
             log.LogDebug() << "RawIPTraffic_group_id: " << group;
             (void)self->raw_ip_traffic_event(packet, self->ethernet_limit);
             break;

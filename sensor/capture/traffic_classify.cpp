@@ -13,6 +13,19 @@ constexpr std::uint16_t security_supervision = 2;
 constexpr std::uint16_t security_entry = 3;
 constexpr std::uint16_t security_exit = 4;
 
+const char* report_kind_name(Report_kind kind) {
+    switch (kind) {
+        case Report_kind::special_frame:
+            return "specialFrameReports";
+        case Report_kind::service_discovery:
+            return "serviceDiscoveryReports";
+        case Report_kind::classifier_match:
+            return "classifierMatchReports";
+        default:
+            return "unknown";
+    }
+}
+
 }  // namespace
 
 Traffic::Traffic(Pcap_API_Interface* pcap_api_, std::int16_t sw_id_, Ethernet_field_server_handle* ethernet_,
@@ -41,64 +54,33 @@ void Traffic::checkpoint(std::uint16_t supervision_id, std::uint16_t checkpoint_
 int Traffic::raw_ip_traffic_event(const Nflog_packet& packet, const std::uint32_t& limit) {
     checkpoint(raw_ip_supervision, raw_ip_entry);
     int result = 1;
-    Report_kind report_kind = Report_kind::none;
-    Frame_kind frame_kind = no_special_frame;
     if (packet.prefix == nullptr) {
         capture::logger().LogError() << "[Traffic] prefix_data pointer Not valid";
-    } else if (match_prefix(packet.prefix, report_kind, frame_kind)) {
-        capture::logger().LogError() << "[Traffic] No valid Prefix";
+    } else if (const auto entry = match_prefix(packet.prefix)) {
+        result = RawIPTraffic(limit, packet, entry->report_kind, entry->frame_kind);
     } else {
-        result = RawIPTraffic(limit, packet, report_kind, frame_kind);
+        capture::logger().LogError() << "[Traffic] No valid Prefix";
+        // What an operator needs to fix the rule: the text and where it came from.
+        capture::logger().LogError() << "[Traffic] unknown log prefix \"" << packet.prefix << "\" on NFLOG group "
+                                     << raw_ip_traffic_group;
     }
     checkpoint(raw_ip_supervision, raw_ip_exit);
     return result;
 }
 
-bool Traffic::match_prefix(const char* prefix, Report_kind& report_kind, Frame_kind& frame_kind) {
+std::optional<Prefix_class> Traffic::match_prefix(const char* prefix) {
     const Prefix_class* entry = prefix != nullptr ? find_prefix_class(prefix) : nullptr;
-    if (entry != nullptr) {
-        report_kind = entry->report_kind;
-        frame_kind = entry->frame_kind;
-        return false;
+    if (entry == nullptr) {
+        capture::logger().LogError() << "No valid prefix";
+        return std::nullopt;
     }
-    report_kind = Report_kind::none;
-    frame_kind = no_special_frame;
-    capture::logger().LogError() << "No valid prefix";
-    return true;
+    return *entry;
 }
 
 int Traffic::RawIPTraffic(const std::uint32_t& limit, const Nflog_packet& packet, Report_kind report_kind,
                           Frame_kind frame_kind) {
-    auto& log = capture::logger();
-    Rate_window& window = raw_ip_window;
-    const Rate_window::Decision decision = window.decide(clock(), rate_window_ms, limit);
-
-    if (decision == Rate_window::Decision::open_window) {
-        log.LogDebug() << "[RawIPTraffic] Time passed =" << window.time_passed_ms();
-        log.LogDebug() << "[RawIPTraffic] Resetting time passed.";
-        window.open_window();
-        const int result = send_traffic_report(packet, report_kind, frame_kind);
-        if (result == 0) {
-            log.LogDebug() << "[RawIPTraffic] Successfully sent packet number = " << window.count();
-        } else {
-            log.LogError() << "[RawIPTraffic] Failed to send_packet number = " << window.count();
-        }
-        return result;
-    }
-    if (decision == Rate_window::Decision::drop) {
-        log.LogDebug() << "[RawIPTraffic] Dropping packets.";
-        return 0;
-    }
-    const int result = send_traffic_report(packet, report_kind, frame_kind);
-    if (result == 0) {
-        window.count_publication();
-        log.LogDebug() << "[RawIPTraffic] packet number = " << window.count();
-        log.LogDebug() << "[RawIPTraffic] Time passed =" << window.time_passed_ms();
-    } else {
-        log.LogError() << "[RawIPTraffic] Failed to send_packet number = " << window.count();
-        log.LogError() << "[RawIPTraffic] Time passed =" << window.time_passed_ms();
-    }
-    return result;
+    return raw_ip_publisher.offer(clock(), rate_window_ms, limit, report_kind_name(report_kind),
+                                  [&] { return send_traffic_report(packet, report_kind, frame_kind); });
 }
 
 int Traffic::security_events(const Nflog_packet& packet, const std::uint32_t& limit) {
@@ -120,28 +102,17 @@ int Traffic::security_events(const Nflog_packet& packet, const std::uint32_t& li
 }
 
 void Traffic::security_events_limit(const std::uint32_t& limit, const Firewall_reports& reports) {
-    auto& log = capture::logger();
-    Field_Server_Skeleton_Idsipsecuritysensor_Interface* server = ipsec_server();
-    Rate_window& window = security_events_window;
-    const Rate_window::Decision decision = window.decide(clock(), rate_window_ms, limit);
-
-    if (decision == Rate_window::Decision::open_window) {
-        log.LogDebug() << "[security_events_limit] Time passed =" << window.time_passed_ms();
-        log.LogDebug() << "[security_events_limit] Resetting time passed.";
-        window.open_window();
-        if (server != nullptr) {
+    // A firewall report is never refused, so each one that passes counts.
+    (void)security_events_publisher.offer(clock(), rate_window_ms, limit, "firewallFilterReports", [&] {
+        if (auto* server = ipsec_server()) {
             server->update_firewall_filter_reports(reports);
         }
-        return;
-    }
-    if (decision == Rate_window::Decision::drop) {
-        log.LogDebug() << "[security_events_limit] Dropping packets.";
-        return;
-    }
-    if (server != nullptr) {
-        server->update_firewall_filter_reports(reports);
-    }
-    window.count_publication();
-    log.LogDebug() << "[security_events_limit] packet number = " << window.count();
-    log.LogDebug() << "[security_events_limit] Time passed =" << window.time_passed_ms();
+        return 0;
+    });
+}
+
+void Traffic::report_drops() {
+    const auto now = clock();
+    raw_ip_publisher.report_drops(now);
+    security_events_publisher.report_drops(now);
 }

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "ara/log/logging.h"
-#include "com/deployment.h"
 #include "sensor/config/config_document.h"
+#include "sensor/seams/platform_extensions.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ bool is_directory(const char* path) {
 // SOME/IP reserves instance 0 and 0xFFFF (any instance); an identifier that
 // maps to either, as a number or through the text fold, cannot be offered.
 bool reserved_instance(const char* path, const char* key, const std::string& text) {
-    const std::uint16_t id = ux::com::cpp_binding::instance_id_from_string(text);
+    const std::uint16_t id = platform_extensions::instance_id(text);
     if (id != 0 && id != 0xFFFF) {
         return false;
     }

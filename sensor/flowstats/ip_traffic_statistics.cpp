@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <chrono>
 #include <exception>
 #include <vector>
 
@@ -11,10 +12,11 @@
 #include <netlink/netlink.h>
 
 #include "ara/log/logging.h"
-#include "com/notification_batch.h"
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/partition.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/seams/ara_phm_api.h"
 #include "sensor/seams/nl_api.h"
+#include "sensor/seams/platform_extensions.h"
 
 namespace {
 
@@ -39,17 +41,14 @@ ara::log::Logger& logger() {
     return instance;
 }
 
-const char* partition_line(std::uint16_t swId) {
-    switch (swId) {
-    case 264:
-        return "[IPTrafficStatistics]: VM_HOUSEKEEPING";
-    case 265:
-        return "[IPTrafficStatistics]: VM_ADAPTIVE";
-    case 266:
-        return "[IPTrafficStatistics]: VM_JAVA";
-    default:
-        return "[IPTrafficStatistics]: SWID_QEMU";
+// Any partition the table does not know is logged as the emulator's.
+const char* partition_name(std::int16_t swId) {
+    for (const Partition& partition : partitions) {
+        if (partition.sw_id == swId) {
+            return partition.constant;
+        }
     }
+    return "SWID_QEMU";
 }
 
 bool is_nonblocking(int fd) {
@@ -90,7 +89,7 @@ int IPTrafficStatistics::init(std::int16_t swId) {
     if (!has_field_server()) {
         logger().LogError() << "[IPTrafficStatistics]:ERROR no field server available";
     }
-    logger().LogDebug() << partition_line(static_cast<std::uint16_t>(swId));
+    logger().LogDebug() << "[IPTrafficStatistics]: " << partition_name(swId);
 
     m_socket = m_nl_api->nl_socket_alloc();
     if (m_socket == nullptr) {
@@ -163,32 +162,36 @@ void IPTrafficStatistics::start() {
         m_phm_api->LoopPassed(Supervised_loop::conntrack);
         // Wakes for events, for a stop request, or after 100 ms at most.
         if (m_nl_api->poll(waits, 2, kWaitMs) != 0) {
-            drain();
+            // One receive per call; read until the socket is empty so that a
+            // burst never waits for the next wake-up. Its samples leave together.
+            platform_extensions::Notification_batch batch;
+            while (!terminate_requested.load() && receive()) {
+            }
         }
+    }
+    // Events the kernel reported before the stop still become samples: read
+    // until the socket is empty, for one wait at most, so that a stream of
+    // events that goes on cannot hold the stop up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    platform_extensions::Notification_batch batch;
+    while (std::chrono::steady_clock::now() < deadline && receive()) {
     }
 }
 
-void IPTrafficStatistics::drain() {
-    // One receive per call; read until the socket is empty so that a burst
-    // never waits for the next wake-up. Its samples leave together.
-    ux::com::Notification_batch batch;
-    while (!terminate_requested.load()) {
-        m_phm_api->LoopPassed(Supervised_loop::conntrack);
-        const int result = m_nl_api->nl_recvmsgs_default(m_socket);
-        if (result == -NLE_NOMEM) {
-            // ENOBUFS: the kernel dropped events for want of buffer space;
-            // what is still queued can be read on.
-            if (m_overruns.add(1, Overrun_count::Clock::now())) {
-                logger().LogWarn() << "[IPTrafficStatistics]: receive buffer overrun, conntrack events lost; overruns so far: "
-                                   << m_overruns.total();
-            }
-            continue;
+bool IPTrafficStatistics::receive() {
+    m_phm_api->LoopPassed(Supervised_loop::conntrack);
+    const int result = m_nl_api->nl_recvmsgs_default(m_socket);
+    if (result == -NLE_NOMEM) {
+        // ENOBUFS: the kernel dropped events for want of buffer space;
+        // what is still queued can be read on.
+        if (m_overruns.add(1, Overrun_count::Clock::now())) {
+            logger().LogWarn() << "[IPTrafficStatistics]: receive buffer overrun, conntrack events lost; overruns so far: "
+                               << m_overruns.total();
         }
-        if (result < 0) {
-            // Empty (NLE_AGAIN) or a receive error: wait for the next wake-up.
-            return;
-        }
+        return true;
     }
+    // Empty (NLE_AGAIN) or a receive error: wait for the next wake-up.
+    return result >= 0;
 }
 
 void IPTrafficStatistics::stop() {
@@ -199,9 +202,8 @@ void IPTrafficStatistics::stop() {
         logger().LogWarn() << "[IPTrafficStatistics]: receive buffer overruns in total: " << m_overruns.total();
     }
     logger().LogDebug() << "[IPTrafficStatistics]: stop";
-    if (m_field_server != nullptr) {
-        m_field_server->stop_offer_service();
-    }
+    // The Ethernet offer is stopped by whoever started the loops, once both
+    // have ended: the packet reports share the service.
 }
 
 int IPTrafficStatistics::ct_event(nl_msg* msg, void* arg) {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/overrun_count.h"
 #include "sensor/services/field_server_handle.h"
 
 struct nl_sock;
@@ -31,9 +31,10 @@ public:
     int init(std::int16_t swId);
     // Takes the descriptor and makes it non-blocking. 0 on success.
     int prepare();
-    // Receives events until terminate_requested is set.
+    // Receives events until terminate_requested is set, then what is
+    // already queued (100 ms at most).
     void start();
-    // Frees the socket, clears the cache and stops the Ethernet offer.
+    // Frees the socket and clears the cache.
     void stop();
 
     // libnl valid-message callback; arg is the IPTrafficStatistics object.
@@ -46,8 +47,8 @@ public:
     int descriptor() const noexcept { return m_descriptor; }
 
 private:
-    // Reads until the socket is empty (or a stop is requested).
-    void drain();
+    // One receive; false when the socket is empty or failed.
+    bool receive();
     bool has_field_server() const noexcept { return m_field_server != nullptr && static_cast<bool>(*m_field_server); }
 
     nl_sock* m_socket = nullptr;

@@ -5,7 +5,7 @@
 
 #include "ara/exec/application_client.h"
 #include "ara/log/logging.h"
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/config/ids_instances.h"
 #include "sensor/config/read_config.h"
 #include "sensor/runtime/signals.h"

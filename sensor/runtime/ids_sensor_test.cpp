@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
 #include "sensor/services/field_server_skeleton_idsipsecuritysensor_interface.h"
 #include "sensor/services/field_server_skeleton_interface.h"
@@ -124,7 +125,7 @@ protected:
     int run_with_config() { return run({"tessaly", config_path.c_str()}); }
 
     bool logged(LogLevel level, const std::string& text) {
-        for (const auto& line : lines) {
+        for (const auto& line : log.lines()) {
             if (line.first == level && line.second == text) {
                 return true;
             }
@@ -134,12 +135,7 @@ protected:
 
     std::string dir;
     std::string config_path;
-    std::vector<std::pair<LogLevel, std::string>> lines;
-    std::mutex lines_mutex;
-    ara::log::ScopedCapture capture{[this](LogLevel l, const std::string& t) {
-        std::lock_guard<std::mutex> lock(lines_mutex);
-        lines.emplace_back(l, t);
-    }};
+    Log_recorder log;
     NiceMock<Mock_Systemcall_API> sys;
     StrictMock<Mock_ARA_EM_Appclient> em;
     NiceMock<Mock_ARA_PHM_API> phm;
@@ -206,15 +202,10 @@ TEST_F(Sensor_lifecycle, FailedWorkerStartUpsRunOnButEndWithFailure) {
     EXPECT_EQ(run_with_config(), 1);
     EXPECT_TRUE(logged(LogLevel::kDebug, "IDS_Sensor: Start Field Server and Traffic SW-ID= 264"));
     EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
-    // Initialised with the configured ids on the main thread, then offered.
-    const auto eth_calls = ethernet.calls();
-    ASSERT_GE(eth_calls.size(), 2u);
-    EXPECT_EQ(eth_calls[0], "init 21");
-    EXPECT_EQ(eth_calls[1], "offer");
-    const auto ipsec_calls = ipsec_server.calls();
-    ASSERT_EQ(ipsec_calls.size(), 2u);
-    EXPECT_EQ(ipsec_calls[0], "init 22");
-    EXPECT_EQ(ipsec_calls[1], "offer");
+    // Initialised with the configured ids on the main thread, offered, and
+    // stopped once after both workers ended.
+    EXPECT_EQ(ethernet.calls(), (std::vector<std::string>{"init 21", "offer", "stop"}));
+    EXPECT_EQ(ipsec_server.calls(), (std::vector<std::string>{"init 22", "offer", "stop"}));
 }
 
 TEST_F(Sensor_lifecycle, FailedTerminatingReportTurnsTheResultIntoFailure) {

@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/seams/systemcall_api.h"
 
 void signal_handler(int signal_number) {

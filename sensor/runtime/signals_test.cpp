@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/seams/testing/seam_mocks.h"
 
 namespace {

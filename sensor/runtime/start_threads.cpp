@@ -112,5 +112,12 @@ int start_threads(const IDS_interfaces& interfaces, const short& sw_id, const ID
     offer_thread.join();
     capture.join();
     conntrack.join();
+    // Both loops publish to the Ethernet service until they end, so its
+    // offer stops only now, once; the IP security service's with it.
+    guarded("service stop", failed, [&] {
+        ethernet.stop_offer_service();
+        ipsec.stop_offer_service();
+        return true;
+    });
     return failed.load() ? 1 : 0;
 }

@@ -40,14 +40,12 @@ std::int16_t get_SwId(Systemcall_API_Interface& systemcall_api) {
     const std::string hostname(name);
     logger().LogInfo() << "IDS_sensor: " << hostname << " detected";
 
-    const std::map<std::string, std::int16_t> partitions{
-        {"vm_housekeeping", VM_HOUSEKEEPING},
-        {"vm_adaptive", VM_ADAPTIVE},
-        {"vm_java", VM_JAVA},
-        {"qemu-arm64", SWID_QEMU},
-    };
-    const auto found = partitions.find(hostname);
-    if (found == partitions.end()) {
+    std::map<std::string, std::int16_t> by_name;
+    for (const Partition& partition : partitions) {
+        by_name.emplace(partition.host_name, partition.sw_id);
+    }
+    const auto found = by_name.find(hostname);
+    if (found == by_name.end()) {
         logger().LogError() << "No valid hostname";
         // Say what would have worked: the partition comes from nothing else.
         std::string accepted;

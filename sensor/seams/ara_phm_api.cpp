@@ -27,5 +27,5 @@ void ARA_PHM_API::CheckpointReached(std::uint16_t supervisionId, std::uint16_t c
 }
 
 void ARA_PHM_API::LoopPassed(Supervised_loop loop) noexcept {
-    m_watchdog.pass(static_cast<std::size_t>(loop));
+    m_loops.passed(static_cast<std::size_t>(loop));
 }

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ara/phm/alive_watchdog.h"
 #include "ara/phm/phm.h"
+#include "sensor/seams/platform_extensions.h"
 
 // The worker loops whose turning the platform supervises.
 enum class Supervised_loop : std::size_t { capture = 0, conntrack = 1 };
@@ -32,5 +32,5 @@ private:
     ara::phm::Phm_client m_client;
     ara::phm::SupervisionEntity m_entity;
     // Under a service manager's watchdog, pings only while both loops turn.
-    ara::phm::Alive_watchdog m_watchdog{2};
+    platform_extensions::Loop_supervision m_loops{2};
 };

@@ -11,54 +11,32 @@
 #include "sensor/seams/ara_em_appclient.h"
 #include "sensor/seams/ara_phm_api.h"
 #include "sensor/seams/systemcall_api.h"
+#include "sensor/seams/testing/log_recorder.h"
 
 namespace {
 
 using ara::log::LogLevel;
 using Message = std::pair<LogLevel, std::string>;
 
-class Captured {
-public:
-    Captured()
-        : m_capture(
-              [this](LogLevel level, const std::string& text) { m_messages.emplace_back(level, text); }) {
-        ara::log::InitLogging("TEST", "seams test", LogLevel::kDebug, ara::log::LogMode::kConsole, "");
-    }
-    std::vector<Message> errors() const {
-        std::vector<Message> out;
-        for (const auto& m : m_messages) {
-            if (m.first == LogLevel::kError) {
-                out.push_back(m);
-            }
-        }
-        return out;
-    }
-    const std::vector<Message>& all() const { return m_messages; }
-
-private:
-    std::vector<Message> m_messages;
-    ara::log::ScopedCapture m_capture;
-};
-
 TEST(AraPhmApi, ForwardsBothValuesToTheSupervisionEntity) {
     std::vector<std::pair<std::uint16_t, std::uint16_t>> seen;
     ara::phm::test::ScopedCheckpointHook hook(
         [&](std::uint16_t a, std::uint16_t b) { seen.emplace_back(a, b); });
-    Captured log;
+    Log_recorder log;
     ARA_PHM_API api;
     api.CheckpointReached(1, 1);
     api.CheckpointReached(3, 6);
     EXPECT_EQ(seen, (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{1, 1}, {3, 6}}));
-    EXPECT_TRUE(log.errors().empty());
+    EXPECT_TRUE(log.lines(LogLevel::kError).empty());
 }
 
 TEST(AraPhmApi, SwallowsRuntimeErrorWithOneLogLine) {
     ara::phm::test::ScopedCheckpointHook hook(
         [](std::uint16_t, std::uint16_t) { throw std::runtime_error("supervision lost"); });
-    Captured log;
+    Log_recorder log;
     ARA_PHM_API api;
     EXPECT_NO_THROW(api.CheckpointReached(2, 3));
-    EXPECT_EQ(log.all(),
+    EXPECT_EQ(log.lines(),
               (std::vector<Message>{
                   {LogLevel::kError, "Exception from CheckpointReached [PHM client]: supervision lost"}}));
 }
@@ -71,10 +49,10 @@ TEST(AraPhmApi, SwallowsAnyOtherExceptionWithOneLogLine) {
             if (kind == 1) throw 42;
             throw std::logic_error("not a runtime error");
         });
-        Captured log;
+        Log_recorder log;
         ARA_PHM_API api;
         EXPECT_NO_THROW(api.CheckpointReached(3, 5));
-        EXPECT_EQ(log.all(),
+        EXPECT_EQ(log.lines(),
                   (std::vector<Message>{
                       {LogLevel::kError, "Unexpected exception from CheckpointReached [PHM client]:"}}))
             << "kind " << kind;
@@ -84,33 +62,33 @@ TEST(AraPhmApi, SwallowsAnyOtherExceptionWithOneLogLine) {
 TEST(AraPhmApi, RuntimeErrorSubclassesCountAsRuntimeErrors) {
     ara::phm::test::ScopedCheckpointHook hook(
         [](std::uint16_t, std::uint16_t) { throw std::overflow_error("too many"); });
-    Captured log;
+    Log_recorder log;
     ARA_PHM_API().CheckpointReached(1, 2);
-    EXPECT_EQ(log.errors(),
+    EXPECT_EQ(log.lines(LogLevel::kError),
               (std::vector<Message>{
                   {LogLevel::kError, "Exception from CheckpointReached [PHM client]: too many"}}));
 }
 
 TEST(AraEmAppclient, ReportsBothStatesAndLogsEach) {
-    Captured log;
+    Log_recorder log;
     ARA_EM_Appclient client;
     EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kRunning),
               ara::exec::ApplicationReturnType::kSuccess);
     EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kTerminating),
               ara::exec::ApplicationReturnType::kSuccess);
-    ASSERT_EQ(log.all().size(), 2u);
-    EXPECT_NE(log.all()[0].second.find("kRunning"), std::string::npos);
-    EXPECT_NE(log.all()[1].second.find("kTerminating"), std::string::npos);
+    ASSERT_EQ(log.lines().size(), 2u);
+    EXPECT_NE(log.lines()[0].second.find("kRunning"), std::string::npos);
+    EXPECT_NE(log.lines()[1].second.find("kTerminating"), std::string::npos);
 }
 
 TEST(AraEmAppclient, FailedReportReturnsOne) {
-    Captured log;
+    Log_recorder log;
     ARA_EM_Appclient client;
     {
         ara::exec::test::ScopedReportFailure fail;
         EXPECT_EQ(static_cast<int>(client.ReportApplicationState(ara::exec::ApplicationState::kRunning)), 1);
     }
-    EXPECT_TRUE(log.errors().empty());  // whether a failed report is an error is the caller's call
+    EXPECT_TRUE(log.lines(LogLevel::kError).empty());  // whether a failed report is an error is the caller's call
     EXPECT_EQ(client.ReportApplicationState(ara::exec::ApplicationState::kRunning),
               ara::exec::ApplicationReturnType::kSuccess);
 }

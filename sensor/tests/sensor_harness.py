@@ -159,6 +159,13 @@ class Sensor:
             os.close(fd)
         return self.proc.wait() if ready else None
 
+    def stop(self, number, timeout=5):
+        """Sends the signal; the exit status (None if still running) and the seconds it took."""
+        signalled = time.monotonic()
+        self.proc.send_signal(number)
+        status = self.wait_exit(timeout)
+        return status, time.monotonic() - signalled
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()

@@ -209,10 +209,7 @@ def case_stop(tessaly, listener_path, name):
         h.check(sensor.wait_message("Send SpecialFrameReport", 5) is not None, "the flood is not reported")
         h.check(sensor.wait_message("Send TrafficFlowSample", 5) is not None, "the flood makes no flow samples")
         time.sleep(0.5)
-        signalled = time.monotonic()
-        sensor.proc.send_signal(number)
-        status = sensor.wait_exit(5)
-        elapsed = time.monotonic() - signalled
+        status, elapsed = sensor.stop(number)
     finally:
         stop_event.set()
         sender.join()

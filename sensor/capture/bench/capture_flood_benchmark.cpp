@@ -15,7 +15,7 @@
 
 #include "ara/log/logging.h"
 #include "com/component_singleton.h"
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/terminate_flag.h"
 #include "sensor/capture/testing/kernel_network.h"
 #include "sensor/capture/traffic.h"
 #include "sensor/seams/ara_phm_api.h"

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "ara/log/logging.h"
 #include "sensor/capture/traffic.h"
+#include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
 
 namespace capture_test {
@@ -42,58 +42,6 @@ public:
     MOCK_METHOD(void, update_firewall_filter_reports, (const std::vector<ipsec::DT_firewallFilterReports_struct>&),
                 (override));
     MOCK_METHOD(void, stop_offer_service, (), (override));
-};
-
-// Every message of the platform log while alive, debug included.
-class Log_recorder {
-public:
-    Log_recorder()
-        : m_capture([this](ara::log::LogLevel level, const std::string& text) {
-              std::lock_guard<std::mutex> lock(m_mutex);
-              m_lines.emplace_back(level, text);
-          }) {
-        ara::log::InitLogging("TEST", "capture tests", ara::log::LogLevel::kDebug, ara::log::LogMode::kConsole, "");
-    }
-
-    std::vector<std::pair<ara::log::LogLevel, std::string>> lines() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        for (const auto& line : lines()) {
-            out.push_back(line.second);
-        }
-        return out;
-    }
-
-    int count(const std::string& text) const {
-        int n = 0;
-        for (const auto& line : lines()) {
-            n += line.second == text ? 1 : 0;
-        }
-        return n;
-    }
-
-    bool has(ara::log::LogLevel level, const std::string& text) const {
-        for (const auto& line : lines()) {
-            if (line.first == level && line.second == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    void clear() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::pair<ara::log::LogLevel, std::string>> m_lines;
-    ara::log::ScopedCapture m_capture;
 };
 
 // A clock the tests move by hand; the limiters read it through a plain

@@ -33,11 +33,10 @@ TEST_F(Match_prefix_test, EveryTableEntryGivesItsKinds) {
         {"classifierMatchReports.match.RULE", Report_kind::classifier_match, no_special_frame},
     };
     for (const auto& entry : table) {
-        Report_kind report_kind = Report_kind::none;
-        Frame_kind frame_kind = Frame_kind::XCP;
-        EXPECT_FALSE(traffic.match_prefix(entry.prefix, report_kind, frame_kind)) << entry.prefix;
-        EXPECT_EQ(report_kind, entry.report_kind) << entry.prefix;
-        EXPECT_EQ(frame_kind, entry.frame_kind) << entry.prefix;
+        const auto found = traffic.match_prefix(entry.prefix);
+        ASSERT_TRUE(found.has_value()) << entry.prefix;
+        EXPECT_EQ(found->report_kind, entry.report_kind) << entry.prefix;
+        EXPECT_EQ(found->frame_kind, entry.frame_kind) << entry.prefix;
     }
     EXPECT_EQ(log.count("No valid prefix"), 0);
 }
@@ -47,12 +46,8 @@ TEST_F(Match_prefix_test, PrefixesDifferingInCaseOrLengthDoNotMatch) {
                                "specialFrameReports.match.DoIP ", "specialFrameReports.match.DoIPx",
                                "specialFrameReports.match.DoI", "specialFrameReports.match.", "",
                                "classifierMatchReports.match.RULE2"}) {
-        Report_kind report_kind = Report_kind::special_frame;
-        Frame_kind frame_kind = Frame_kind::DoIP;
         log.clear();
-        EXPECT_TRUE(traffic.match_prefix(prefix, report_kind, frame_kind)) << '"' << prefix << '"';
-        EXPECT_EQ(report_kind, Report_kind::none);
-        EXPECT_EQ(frame_kind, no_special_frame);
+        EXPECT_FALSE(traffic.match_prefix(prefix).has_value()) << '"' << prefix << '"';
         EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "No valid prefix"));
     }
 }
@@ -111,7 +106,9 @@ TEST_F(Raw_ip_handler_test, FailuresStillReportBothCheckpoints) {
     }
     log.clear();
     EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with("specialFrameReports.match.dhcpv6"), limit), 1);
-    const std::vector<std::string> expected{"No valid prefix", "[Traffic] No valid Prefix"};
+    const std::vector<std::string> expected{
+        "No valid prefix", "[Traffic] No valid Prefix",
+        "[Traffic] unknown log prefix \"specialFrameReports.match.dhcpv6\" on NFLOG group 101"};
     EXPECT_EQ(log.texts(), expected);
     ::testing::Mock::VerifyAndClearExpectations(&phm);
 

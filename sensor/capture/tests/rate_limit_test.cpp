@@ -180,5 +180,44 @@ TEST_F(Rate_limit_test, FloodOnOneLimiterDoesNotDropTheOther) {
     EXPECT_EQ(published, 2);
 }
 
+// Drops are counted per report kind and written at info level at most once a
+// minute while they happen; the rest is written when the capture closes.
+TEST_F(Rate_limit_test, DroppedReportsAreCountedPerKindAtMostOnceAMinute) {
+    const auto info_lines = [this] { return log.texts(ara::log::LogLevel::kInfo); };
+    Nflog_packet sd = packet;
+    sd.prefix = "serviceDiscoveryReports.match.SD";
+    // Limit 0: the first report of the window passes, every other is dropped.
+    raw(0);
+    raw(0);  // the first drop is told at once
+    for (int i = 0; i < 5; ++i) {
+        raw(0);
+        traffic.RawIPTraffic(0, sd, Report_kind::service_discovery, no_special_frame);
+        firewall(0);
+        firewall(0);
+        Manual_clock::advance(100ms);
+    }
+    traffic.report_drops();
+    EXPECT_EQ(info_lines(), (std::vector<std::string>{
+                                "[RawIPTraffic] reports dropped by the rate limit since the last count: "
+                                "specialFrameReports 1",
+                                "[security_events_limit] reports dropped by the rate limit since the last count: "
+                                "firewallFilterReports 1",
+                            }));
+    log.clear();
+    Manual_clock::advance(std::chrono::seconds(60));
+    traffic.report_drops();
+    EXPECT_EQ(info_lines(), (std::vector<std::string>{
+                                "[RawIPTraffic] reports dropped by the rate limit since the last count: "
+                                "specialFrameReports 5, serviceDiscoveryReports 5",
+                                "[security_events_limit] reports dropped by the rate limit since the last count: "
+                                "firewallFilterReports 8",
+                            }));
+    // Nothing dropped since: no line, however long it has been.
+    log.clear();
+    Manual_clock::advance(std::chrono::seconds(120));
+    traffic.report_drops();
+    EXPECT_TRUE(info_lines().empty());
+}
+
 }  // namespace
 }  // namespace capture_test

@@ -4,8 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
 
 extern std::atomic<bool> terminate_requested;
 
@@ -20,19 +18,3 @@ void request_stop() noexcept;
 
 // Clears terminate_requested and the stop event (process start, tests).
 void clear_stop_request() noexcept;
-
-// Counts what the kernel dropped for one source and decides when a warning
-// is due: at most one per second, each with the running total.
-class Overrun_count {
-public:
-    using Clock = std::chrono::steady_clock;
-
-    // Adds lost items; true when a warning with the new total is due now.
-    bool add(std::uint64_t lost, Clock::time_point now) noexcept;
-    std::uint64_t total() const noexcept { return m_total; }
-
-private:
-    std::uint64_t m_total = 0;
-    bool m_warned = false;
-    Clock::time_point m_last_warning{};
-};

@@ -1,9 +1,10 @@
-#include "sensor/capture/terminate_flag.h"
+#include "sensor/common/terminate_flag.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 std::atomic<bool> terminate_requested{false};
 
@@ -32,17 +33,4 @@ void clear_stop_request() noexcept {
         std::uint64_t value = 0;
         [[maybe_unused]] const ssize_t n = ::read(stop_event, &value, sizeof value);
     }
-}
-
-bool Overrun_count::add(std::uint64_t lost, Clock::time_point now) noexcept {
-    if (lost == 0) {
-        return false;
-    }
-    m_total += lost;
-    if (m_warned && now - m_last_warning < std::chrono::seconds(1)) {
-        return false;
-    }
-    m_warned = true;
-    m_last_warning = now;
-    return true;
 }
