@@ -20,9 +20,8 @@ work = os.environ["VM_WORK"]
 builder = os.environ["IMAGE_BUILDER"]
 tools = os.environ["VM_TOOLS"]
 sys.path.insert(0, tools)
-from guest_images import sign_image, tree  # noqa: E402
+from guest_images import sign_image, tampered_copy, tree  # noqa: E402
 sys.path.insert(0, os.path.dirname(builder))
-from image_trailer import META_SIZE, TRAILER_SIZE  # noqa: E402
 
 
 def say(msg):
@@ -97,14 +96,8 @@ demo = container("demo",
                  'echo "pre-start.sh: preparing demo (working directory $(pwd))"',
                  'echo "post-stop.sh: demo has stopped"')
 
-with open(demo, "rb") as f:
-    data = bytearray(f.read())
-data[len(data) - TRAILER_SIZE + META_SIZE + 10] ^= 0xFF
-tampered = os.path.join(stage, "containers", "target", "tampered",
-                        "tampered.rootfs.squashfs-xz-dmverity")
-os.makedirs(os.path.dirname(tampered), exist_ok=True)
-with open(tampered, "wb") as f:
-    f.write(data)
+tampered_copy(demo, os.path.join(stage, "containers", "target", "tampered",
+                               "tampered.rootfs.squashfs-xz-dmverity"))
 say("tampered copy of demo's image: one byte of its signature changed")
 
 container("broken", 'echo "pre-start.sh: broken cannot prepare, exit 1"\nexit 1',

@@ -26,3 +26,15 @@ def sign_image(source, key, out):
     os.makedirs(os.path.dirname(out), exist_ok=True)
     subprocess.run([sys.executable, os.environ["IMAGE_BUILDER"], "build",
                     "--source", source, "--key", key, "--output", out], check=True)
+
+
+def tampered_copy(image, out):
+    """Writes image to out with one byte of its signature changed, so that
+    its check must fail before anything is set up."""
+    from image_trailer import META_SIZE, TRAILER_SIZE
+    with open(image, "rb") as f:
+        data = bytearray(f.read())
+    data[len(data) - TRAILER_SIZE + META_SIZE + 10] ^= 0xFF
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    with open(out, "wb") as f:
+        f.write(data)

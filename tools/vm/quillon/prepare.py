@@ -26,9 +26,8 @@ work = os.environ["VM_WORK"]
 builder = os.environ["IMAGE_BUILDER"]
 tools = os.environ["VM_TOOLS"]
 sys.path.insert(0, tools)
-from guest_images import sign_image, tree  # noqa: E402
+from guest_images import sign_image, tampered_copy, tree  # noqa: E402
 sys.path.insert(0, os.path.dirname(builder))
-from image_trailer import META_SIZE, TRAILER_SIZE  # noqa: E402
 
 
 def build(name, source, out):
@@ -109,14 +108,8 @@ os.symlink("/etc", os.path.join(hard_src, "escape"))
 subprocess.run([os.path.join(tools, "make-busybox-rootfs.sh"), os.path.join(hard_src, "rootfs")], check=True)
 build("hard", hard_src, os.path.join(stage, "containers", "target", "hard", "hard.rootfs.squashfs-xz-dmverity"))
 
-with open(box, "rb") as f:
-    image = bytearray(f.read())
-image[len(image) - TRAILER_SIZE + META_SIZE + 10] ^= 0xFF
-tampered = os.path.join(stage, "containers", "target", "tampered",
-                        "tampered.rootfs.squashfs-xz-dmverity")
-os.makedirs(os.path.dirname(tampered), exist_ok=True)
-with open(tampered, "wb") as f:
-    f.write(image)
+tampered_copy(box, os.path.join(stage, "containers", "target", "tampered",
+                               "tampered.rootfs.squashfs-xz-dmverity"))
 
 failbin = os.path.join(stage, "vm", "failbin")
 os.makedirs(failbin, exist_ok=True)

@@ -35,7 +35,8 @@ VM_TOOLS = os.path.dirname(HERE)
 sys.path.insert(0, VM_TOOLS)
 import kernel_build  # noqa: E402
 # The result protocol and the console reading are the harness's.
-from vm_run import parse_results, read_text, set_parent_death_signal  # noqa: E402
+from vm_qemu import set_parent_death_signal  # noqa: E402
+from vm_results import suite_outcome  # noqa: E402
 
 SUITE = "bookworm"
 # What the checks use besides the packages under test and their dependencies.
@@ -279,24 +280,8 @@ def run(args):
     os.unlink(extra)
     code, timed_out, elapsed, qemu_out = boot(args, vmlinuz, initrd)
     os.unlink(initrd)
-    results, done = parse_results(read_text(os.path.join(args.work, "results.txt")))
     log(f"guest ran {elapsed:.1f} s")
-    for name in checks:
-        print(f"  {name}: {results.get(name, ('no result',))[0]}")
-    problem = None
-    if timed_out:
-        problem = f"guest did not finish within {args.timeout} s; killed"
-    elif code != 0:
-        problem = f"qemu exited with status {code}: {qemu_out.strip()}"
-    elif done != len(checks) or sorted(results) != sorted(checks):
-        problem = f"guest reported {len(results)} of {len(checks)} checks"
-    if problem:
-        print(f"vm: FAILED: {problem}")
-        print("---- guest console ----")
-        print(read_text(os.path.join(args.work, "console.log")))
-        print("---- end of guest console ----")
-        return 1
-    return 0
+    return suite_outcome(args.work, len(checks), args.timeout, code, timed_out, qemu_out)
 
 
 def main(argv=None):
