@@ -49,7 +49,7 @@ std::int16_t get_SwId(Systemcall_API_Interface& systemcall_api) {
         logger().LogError() << "No valid hostname";
         // Say what would have worked: the partition comes from nothing else.
         std::string accepted;
-        for (const auto& entry : partitions) {
+        for (const auto& entry : by_name) {
             accepted += (accepted.empty() ? "" : ", ") + entry.first;
         }
         logger().LogError() << "get_SwId: the host name must be one of " << accepted << " (it is \"" << hostname
