@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "sensor/capture/group_dispatch.h"
+#include "sensor/capture/report_sender.h"
 #include "sensor/capture/traffic.h"
 #include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
@@ -111,12 +113,15 @@ inline std::vector<std::uint8_t> pattern(std::size_t n) {
     return bytes;
 }
 
-// A Traffic wired to mocks, with both field servers present.
+// A Traffic, and each of its parts on its own, wired to mocks, with both
+// field servers present.
 struct Traffic_fixture : ::testing::Test {
     Traffic_fixture()
         : ethernet_handle(&ethernet, "eth"),
           ipsec_handle(&ipsec, "ipsec"),
-          traffic(&pcap, 265, &ethernet_handle, &ipsec_handle, &phm, &Manual_clock::read) {
+          traffic(&pcap, 265, &ethernet_handle, &ipsec_handle, &phm, &Manual_clock::read),
+          groups(265, &ethernet_handle, &ipsec_handle, &phm, &Manual_clock::read),
+          reports(265, &ethernet_handle) {
         Manual_clock::reset();
     }
 
@@ -128,6 +133,8 @@ struct Traffic_fixture : ::testing::Test {
     Ethernet_field_server_handle ethernet_handle;
     Ipsec_field_server_handle ipsec_handle;
     Traffic traffic;
+    Group_dispatch groups;
+    Report_sender reports;
 };
 
 }  // namespace capture_test
