@@ -16,35 +16,12 @@
 #include "sensor/capture/traffic.h"
 #include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
+#include "sensor/services/testing/field_server_mocks.h"
 
 namespace capture_test {
 
 namespace eth = ksr::services::idsethernetsensor::datatypes;
 namespace ipsec = ksr::services::idsipsecuritysensor::datatypes;
-
-class Mock_ethernet_server : public Field_Server_Skeleton_Interface {
-public:
-    MOCK_METHOD(void, init, (const std::string& instance_id), (override));
-    MOCK_METHOD(void, offer_service, (), (override));
-    MOCK_METHOD(void, update_special_frame_reports, (const std::vector<eth::DT_specialFrameReports_struct>&),
-                (override));
-    MOCK_METHOD(void, update_service_discovery_reports,
-                (const std::vector<eth::DT_serviceDiscoveryReports_struct>&), (override));
-    MOCK_METHOD(void, update_classifier_match_reports, (const std::vector<eth::DT_classifierMatchReports_struct>&),
-                (override));
-    MOCK_METHOD(void, update_traffic_flow_samples, (const std::vector<eth::DT_trafficFlowSamples_struct>&),
-                (override));
-    MOCK_METHOD(void, stop_offer_service, (), (override));
-};
-
-class Mock_ipsec_server : public Field_Server_Skeleton_Idsipsecuritysensor_Interface {
-public:
-    MOCK_METHOD(void, init, (const std::string& instance_id), (override));
-    MOCK_METHOD(void, offer_service, (), (override));
-    MOCK_METHOD(void, update_firewall_filter_reports, (const std::vector<ipsec::DT_firewallFilterReports_struct>&),
-                (override));
-    MOCK_METHOD(void, stop_offer_service, (), (override));
-};
 
 // A clock the tests move by hand; the limiters read it through a plain
 // function pointer.
