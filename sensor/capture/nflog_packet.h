@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "sensor/seams/pcap_api.h"
+
 struct Nflog_packet {
     // The packet as logged, starting with its network header, or null.
     const std::uint8_t* payload = nullptr;
@@ -13,3 +15,10 @@ struct Nflog_packet {
     std::uint32_t payload_length = 0;
     std::int64_t capture_seconds = 0;
 };
+
+// Splits one NFLOG message into payload and prefix; reads only the captured
+// bytes.
+Nflog_packet parse_nflog_packet(Pcap_API_Interface& pcap_api, const pcap_pkthdr* header, const u_char* message);
+
+// The group the message was logged to; 0 when not even its header was captured.
+std::uint16_t nflog_group(Pcap_API_Interface& pcap_api, const pcap_pkthdr* header, const u_char* message);

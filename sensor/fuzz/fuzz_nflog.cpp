@@ -3,6 +3,7 @@
 // report built from the packet it yields.
 #include <cstring>
 
+#include "sensor/capture/group_dispatch.h"
 #include "sensor/capture/report_builders.h"
 #include "sensor/capture/traffic.h"
 #include "sensor/seams/pcap_api.h"
@@ -27,13 +28,14 @@ bool inside(const void* pointer, std::size_t length, const std::uint8_t* data, s
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Pcap_API pcap_api;
     static Traffic traffic(&pcap_api, 7, nullptr, nullptr, nullptr, &stepping_clock);
+    static Group_dispatch groups(7, nullptr, nullptr, nullptr, &stepping_clock);
 
     pcap_pkthdr header{};
     header.caplen = static_cast<bpf_u_int32>(size);
     header.len = header.caplen;
     header.ts.tv_sec = 1700000000;
 
-    const Nflog_packet packet = traffic.parse_packet(&header, data);
+    const Nflog_packet packet = parse_nflog_packet(pcap_api, &header, data);
     // Whatever was found must lie inside the message.
     if (packet.payload != nullptr && !inside(packet.payload, packet.payload_length, data, size)) {
         std::abort();
@@ -43,14 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     Traffic::on_packet(reinterpret_cast<u_char*>(&traffic), &header, data);
-    (void)traffic.raw_ip_traffic_event(packet, 1000);
-    (void)traffic.security_events(packet, 1000);
+    (void)groups.raw_ip_traffic_event(packet, 1000);
+    (void)groups.security_events(packet, 1000);
 
     const report_builders::Packet_facts facts{7, packet.capture_seconds, packet.payload,
                                               static_cast<std::uint16_t>(packet.payload_length)};
-    Report_kind report_kind = Report_kind::none;
-    Frame_kind frame_kind = no_special_frame;
-    (void)traffic.match_prefix(packet.prefix, report_kind, frame_kind);
+    const auto entry = groups.match_prefix(packet.prefix);
+    const Frame_kind frame_kind = entry ? entry->frame_kind : no_special_frame;
     (void)report_builders::special_frame_report(facts, frame_kind);
     (void)report_builders::service_discovery_report(facts);
     if (packet.prefix != nullptr) {

@@ -22,6 +22,7 @@
 #include "sensor/seams/pcap_api.h"
 #include "sensor/services/field_server_skeleton.h"
 #include "sensor/services/field_server_skeleton_idsipsecuritysensor.h"
+#include "sensor/services/testing/field_server_fakes.h"
 
 // Heap allocations are counted only while `counting` is set.
 namespace {
@@ -46,41 +47,10 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-namespace eth = ksr::services::idsethernetsensor::datatypes;
-
 constexpr std::uint16_t port_published = 42001;
 constexpr std::uint16_t port_dropped = 42002;
 constexpr std::uint16_t port_unknown = 42003;
 constexpr int batch = 64;  // stays well inside the netlink socket's buffer
-
-// Forwards to the real field server and counts the reports it publishes.
-class Counting_ethernet_server : public Field_Server_Skeleton_Interface {
-public:
-    explicit Counting_ethernet_server(Field_Server_Skeleton_Interface& real) : m_real(real) {}
-    void init(const std::string& id) override { m_real.init(id); }
-    void offer_service() override { m_real.offer_service(); }
-    void update_special_frame_reports(const std::vector<eth::DT_specialFrameReports_struct>& r) override {
-        ++published;
-        m_real.update_special_frame_reports(r);
-    }
-    void update_service_discovery_reports(const std::vector<eth::DT_serviceDiscoveryReports_struct>& r) override {
-        ++published;
-        m_real.update_service_discovery_reports(r);
-    }
-    void update_classifier_match_reports(const std::vector<eth::DT_classifierMatchReports_struct>& r) override {
-        ++published;
-        m_real.update_classifier_match_reports(r);
-    }
-    void update_traffic_flow_samples(const std::vector<eth::DT_trafficFlowSamples_struct>& r) override {
-        m_real.update_traffic_flow_samples(r);
-    }
-    void stop_offer_service() override { m_real.stop_offer_service(); }
-
-    std::uint64_t published = 0;
-
-private:
-    Field_Server_Skeleton_Interface& m_real;
-};
 
 struct Figures {
     std::uint64_t packets = 0;
@@ -101,7 +71,8 @@ std::uint64_t thread_cpu_ns() {
 struct Services {
     Field_Server_Skeleton ethernet_real;
     Field_Server_Skeleton_idsipsecuritysensor ipsec;
-    Counting_ethernet_server ethernet{ethernet_real};
+    // Forwards to the real server and counts the reports it publishes.
+    Fake_ethernet_server ethernet{&ethernet_real};
     Ethernet_field_server_handle ethernet_handle{&ethernet, "1"};
     Ipsec_field_server_handle ipsec_handle{&ipsec, "1"};
 };
@@ -138,7 +109,7 @@ bool run_case(Services& services, ARA_PHM_API& phm, std::uint16_t port, std::uin
                 ++stalls;
                 continue;
             }
-            const std::uint64_t published_before = services.ethernet.published;
+            const std::uint64_t published_before = services.ethernet.reports();
             const std::uint64_t allocations_before = allocations.load();
             const std::uint64_t cpu_before = thread_cpu_ns();
             counting.store(true);
@@ -150,7 +121,7 @@ bool run_case(Services& services, ARA_PHM_API& phm, std::uint16_t port, std::uin
             if (handled > 0) {
                 out.packets += static_cast<std::uint64_t>(handled);
                 out.allocations += allocated;
-                const std::uint64_t published = services.ethernet.published - published_before;
+                const std::uint64_t published = services.ethernet.reports() - published_before;
                 out.published += published;
                 if (published == 0) {
                     out.unpublished_packets += static_cast<std::uint64_t>(handled);

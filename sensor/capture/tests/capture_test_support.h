@@ -11,38 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "sensor/capture/group_dispatch.h"
+#include "sensor/capture/report_sender.h"
 #include "sensor/capture/traffic.h"
 #include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
+#include "sensor/services/testing/field_server_mocks.h"
 
 namespace capture_test {
 
 namespace eth = ksr::services::idsethernetsensor::datatypes;
 namespace ipsec = ksr::services::idsipsecuritysensor::datatypes;
-
-class Mock_ethernet_server : public Field_Server_Skeleton_Interface {
-public:
-    MOCK_METHOD(void, init, (const std::string& instance_id), (override));
-    MOCK_METHOD(void, offer_service, (), (override));
-    MOCK_METHOD(void, update_special_frame_reports, (const std::vector<eth::DT_specialFrameReports_struct>&),
-                (override));
-    MOCK_METHOD(void, update_service_discovery_reports,
-                (const std::vector<eth::DT_serviceDiscoveryReports_struct>&), (override));
-    MOCK_METHOD(void, update_classifier_match_reports, (const std::vector<eth::DT_classifierMatchReports_struct>&),
-                (override));
-    MOCK_METHOD(void, update_traffic_flow_samples, (const std::vector<eth::DT_trafficFlowSamples_struct>&),
-                (override));
-    MOCK_METHOD(void, stop_offer_service, (), (override));
-};
-
-class Mock_ipsec_server : public Field_Server_Skeleton_Idsipsecuritysensor_Interface {
-public:
-    MOCK_METHOD(void, init, (const std::string& instance_id), (override));
-    MOCK_METHOD(void, offer_service, (), (override));
-    MOCK_METHOD(void, update_firewall_filter_reports, (const std::vector<ipsec::DT_firewallFilterReports_struct>&),
-                (override));
-    MOCK_METHOD(void, stop_offer_service, (), (override));
-};
 
 // A clock the tests move by hand; the limiters read it through a plain
 // function pointer.
@@ -111,12 +90,15 @@ inline std::vector<std::uint8_t> pattern(std::size_t n) {
     return bytes;
 }
 
-// A Traffic wired to mocks, with both field servers present.
+// A Traffic, and each of its parts on its own, wired to mocks, with both
+// field servers present.
 struct Traffic_fixture : ::testing::Test {
     Traffic_fixture()
         : ethernet_handle(&ethernet, "eth"),
           ipsec_handle(&ipsec, "ipsec"),
-          traffic(&pcap, 265, &ethernet_handle, &ipsec_handle, &phm, &Manual_clock::read) {
+          traffic(&pcap, 265, &ethernet_handle, &ipsec_handle, &phm, &Manual_clock::read),
+          groups(265, &ethernet_handle, &ipsec_handle, &phm, &Manual_clock::read),
+          reports(265, &ethernet_handle) {
         Manual_clock::reset();
     }
 
@@ -128,6 +110,8 @@ struct Traffic_fixture : ::testing::Test {
     Ethernet_field_server_handle ethernet_handle;
     Ipsec_field_server_handle ipsec_handle;
     Traffic traffic;
+    Group_dispatch groups;
+    Report_sender reports;
 };
 
 }  // namespace capture_test

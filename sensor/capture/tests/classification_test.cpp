@@ -33,7 +33,7 @@ TEST_F(Match_prefix_test, EveryTableEntryGivesItsKinds) {
         {"classifierMatchReports.match.RULE", Report_kind::classifier_match, no_special_frame},
     };
     for (const auto& entry : table) {
-        const auto found = traffic.match_prefix(entry.prefix);
+        const auto found = groups.match_prefix(entry.prefix);
         ASSERT_TRUE(found.has_value()) << entry.prefix;
         EXPECT_EQ(found->report_kind, entry.report_kind) << entry.prefix;
         EXPECT_EQ(found->frame_kind, entry.frame_kind) << entry.prefix;
@@ -47,7 +47,7 @@ TEST_F(Match_prefix_test, PrefixesDifferingInCaseOrLengthDoNotMatch) {
                                "specialFrameReports.match.DoI", "specialFrameReports.match.", "",
                                "classifierMatchReports.match.RULE2"}) {
         log.clear();
-        EXPECT_FALSE(traffic.match_prefix(prefix).has_value()) << '"' << prefix << '"';
+        EXPECT_FALSE(groups.match_prefix(prefix).has_value()) << '"' << prefix << '"';
         EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "No valid prefix"));
     }
 }
@@ -79,9 +79,9 @@ TEST_F(Raw_ip_handler_test, ReportsEachKindBetweenBothCheckpoints) {
         EXPECT_CALL(phm, CheckpointReached(1, 2));
     }
     const std::uint32_t limit = 10;
-    EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with("specialFrameReports.match.L2TP"), limit), 0);
-    EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with("serviceDiscoveryReports.match.SD"), limit), 0);
-    EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with("classifierMatchReports.match.RULE"), limit), 0);
+    EXPECT_EQ(groups.raw_ip_traffic_event(packet_with("specialFrameReports.match.L2TP"), limit), 0);
+    EXPECT_EQ(groups.raw_ip_traffic_event(packet_with("serviceDiscoveryReports.match.SD"), limit), 0);
+    EXPECT_EQ(groups.raw_ip_traffic_event(packet_with("classifierMatchReports.match.RULE"), limit), 0);
 }
 
 TEST_F(Raw_ip_handler_test, FailuresStillReportBothCheckpoints) {
@@ -95,7 +95,7 @@ TEST_F(Raw_ip_handler_test, FailuresStillReportBothCheckpoints) {
         EXPECT_CALL(phm, CheckpointReached(1, 1));
         EXPECT_CALL(phm, CheckpointReached(1, 2));
     }
-    EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with(nullptr), limit), 1);
+    EXPECT_EQ(groups.raw_ip_traffic_event(packet_with(nullptr), limit), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[Traffic] prefix_data pointer Not valid"));
     ::testing::Mock::VerifyAndClearExpectations(&phm);
 
@@ -105,7 +105,7 @@ TEST_F(Raw_ip_handler_test, FailuresStillReportBothCheckpoints) {
         EXPECT_CALL(phm, CheckpointReached(1, 2));
     }
     log.clear();
-    EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with("specialFrameReports.match.dhcpv6"), limit), 1);
+    EXPECT_EQ(groups.raw_ip_traffic_event(packet_with("specialFrameReports.match.dhcpv6"), limit), 1);
     const std::vector<std::string> expected{
         "No valid prefix", "[Traffic] No valid Prefix",
         "[Traffic] unknown log prefix \"specialFrameReports.match.dhcpv6\" on NFLOG group 101"};
@@ -122,7 +122,7 @@ TEST_F(Raw_ip_handler_test, FailuresStillReportBothCheckpoints) {
     std::vector<std::uint8_t> big(65536);
     oversized.payload = big.data();
     oversized.payload_length = 65536;
-    EXPECT_EQ(traffic.raw_ip_traffic_event(oversized, limit), 1);
+    EXPECT_EQ(groups.raw_ip_traffic_event(oversized, limit), 1);
 }
 
 TEST_F(Raw_ip_handler_test, DroppedByTheLimiterCountsAsHandled) {
@@ -131,7 +131,7 @@ TEST_F(Raw_ip_handler_test, DroppedByTheLimiterCountsAsHandled) {
     EXPECT_CALL(phm, CheckpointReached(1, 2)).Times(3);
     const std::uint32_t limit = 0;
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(traffic.raw_ip_traffic_event(packet_with("specialFrameReports.match.XCP"), limit), 0);
+        EXPECT_EQ(groups.raw_ip_traffic_event(packet_with("specialFrameReports.match.XCP"), limit), 0);
     }
 }
 
@@ -150,8 +150,8 @@ TEST_F(Security_events_test, AnyPrefixBecomesAFirewallReport) {
         EXPECT_CALL(phm, CheckpointReached(2, 4));
     }
     const std::uint32_t limit = 5;
-    EXPECT_EQ(traffic.security_events(packet_with("specialFrameReports.match.DoIP"), limit), 0);
-    EXPECT_EQ(traffic.security_events(packet_with("fw-drop INPUT"), limit), 0);
+    EXPECT_EQ(groups.security_events(packet_with("specialFrameReports.match.DoIP"), limit), 0);
+    EXPECT_EQ(groups.security_events(packet_with("fw-drop INPUT"), limit), 0);
     ASSERT_EQ(seen.size(), 2U);
     EXPECT_EQ(seen[0].logPrefix, "specialFrameReports.match.DoIP");
     EXPECT_EQ(seen[1].logPrefix, "fw-drop INPUT");
@@ -166,12 +166,12 @@ TEST_F(Security_events_test, MissingPrefixFailsBetweenBothCheckpoints) {
         EXPECT_CALL(phm, CheckpointReached(2, 4));
     }
     const std::uint32_t limit = 5;
-    EXPECT_EQ(traffic.security_events(packet_with(nullptr), limit), 1);
+    EXPECT_EQ(groups.security_events(packet_with(nullptr), limit), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[security_events] prefix_data pointer Not valid"));
 }
 
 TEST_F(Security_events_test, WithoutIpsecServerTheLimiterIsNotAsked) {
-    Traffic lonely(&pcap, 265, &ethernet_handle, nullptr, &phm, &Manual_clock::read);
+    Group_dispatch lonely(265, &ethernet_handle, nullptr, &phm, &Manual_clock::read);
     EXPECT_CALL(phm, CheckpointReached(2, 3));
     EXPECT_CALL(phm, CheckpointReached(2, 4));
     const std::uint32_t limit = 5;

@@ -10,7 +10,7 @@ class Parse_test : public Traffic_fixture {
 protected:
     Nflog_packet parse(const std::vector<std::uint8_t>& bytes, std::uint32_t caplen) {
         const pcap_pkthdr header = header_for(caplen, 1700000042);
-        return traffic.parse_packet(&header, bytes.data());
+        return parse_nflog_packet(pcap, &header, bytes.data());
     }
     Nflog_packet parse(const Nflog_message& message) { return parse(message.bytes(), message.size()); }
 };

@@ -24,11 +24,11 @@ protected:
         ON_CALL(ipsec, update_firewall_filter_reports(_)).WillByDefault([this](const auto&) { ++firewall_published; });
     }
 
-    int raw(std::uint32_t limit) { return traffic.RawIPTraffic(limit, packet, Report_kind::special_frame, Frame_kind::DoIP); }
+    int raw(std::uint32_t limit) { return groups.RawIPTraffic(limit, packet, Report_kind::special_frame, Frame_kind::DoIP); }
 
     void firewall(std::uint32_t limit) {
-        Traffic::Firewall_reports reports(1);
-        traffic.security_events_limit(limit, reports);
+        Group_dispatch::Firewall_reports reports(1);
+        groups.security_events_limit(limit, reports);
     }
 
     std::vector<std::uint8_t> payload_bytes;
@@ -133,7 +133,7 @@ TEST_F(Rate_limit_test, RefusedReportIsCountedAsFailureAndDoesNotRaiseTheCount) 
     Nflog_packet oversized = packet;
     oversized.payload = big.data();
     oversized.payload_length = 70000;
-    EXPECT_EQ(traffic.RawIPTraffic(0, oversized, Report_kind::special_frame, Frame_kind::DoIP), 1);
+    EXPECT_EQ(groups.RawIPTraffic(0, oversized, Report_kind::special_frame, Frame_kind::DoIP), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[Traffic] payload length out of range = 70000"));
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[RawIPTraffic] Failed to send_packet number = 0"));
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[RawIPTraffic] Time passed =0"));
@@ -143,7 +143,7 @@ TEST_F(Rate_limit_test, RefusedReportIsCountedAsFailureAndDoesNotRaiseTheCount) 
 
     // A refused opening report logs the failure with the new window's count.
     Manual_clock::advance(2s);
-    EXPECT_EQ(traffic.RawIPTraffic(0, oversized, Report_kind::special_frame, Frame_kind::DoIP), 1);
+    EXPECT_EQ(groups.RawIPTraffic(0, oversized, Report_kind::special_frame, Frame_kind::DoIP), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[RawIPTraffic] Failed to send_packet number = 1"));
 }
 
@@ -191,12 +191,12 @@ TEST_F(Rate_limit_test, DroppedReportsAreCountedPerKindAtMostOnceAMinute) {
     raw(0);  // the first drop is told at once
     for (int i = 0; i < 5; ++i) {
         raw(0);
-        traffic.RawIPTraffic(0, sd, Report_kind::service_discovery, no_special_frame);
+        groups.RawIPTraffic(0, sd, Report_kind::service_discovery, no_special_frame);
         firewall(0);
         firewall(0);
         Manual_clock::advance(100ms);
     }
-    traffic.report_drops();
+    groups.report_drops();
     EXPECT_EQ(info_lines(), (std::vector<std::string>{
                                 "[RawIPTraffic] reports dropped by the rate limit since the last count: "
                                 "specialFrameReports 1",
@@ -205,7 +205,7 @@ TEST_F(Rate_limit_test, DroppedReportsAreCountedPerKindAtMostOnceAMinute) {
                             }));
     log.clear();
     Manual_clock::advance(std::chrono::seconds(60));
-    traffic.report_drops();
+    groups.report_drops();
     EXPECT_EQ(info_lines(), (std::vector<std::string>{
                                 "[RawIPTraffic] reports dropped by the rate limit since the last count: "
                                 "specialFrameReports 5, serviceDiscoveryReports 5",
@@ -215,7 +215,7 @@ TEST_F(Rate_limit_test, DroppedReportsAreCountedPerKindAtMostOnceAMinute) {
     // Nothing dropped since: no line, however long it has been.
     log.clear();
     Manual_clock::advance(std::chrono::seconds(120));
-    traffic.report_drops();
+    groups.report_drops();
     EXPECT_TRUE(info_lines().empty());
 }
 

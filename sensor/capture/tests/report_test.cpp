@@ -103,9 +103,9 @@ TEST_F(Send_report_test, EachKindGoesToItsFieldAsAListOfOne) {
     EXPECT_CALL(ethernet, update_classifier_match_reports(_)).WillOnce([&](const auto& list) { classifier = list; });
 
     const char* rule = "classifierMatchReports.match.RULE";
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(bytes, rule), Report_kind::special_frame, Frame_kind::DoIP), 0);
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(bytes, rule), Report_kind::service_discovery, no_special_frame), 0);
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(bytes, rule), Report_kind::classifier_match, no_special_frame), 0);
+    EXPECT_EQ(reports.send_traffic_report(packet_of(bytes, rule), Report_kind::special_frame, Frame_kind::DoIP), 0);
+    EXPECT_EQ(reports.send_traffic_report(packet_of(bytes, rule), Report_kind::service_discovery, no_special_frame), 0);
+    EXPECT_EQ(reports.send_traffic_report(packet_of(bytes, rule), Report_kind::classifier_match, no_special_frame), 0);
 
     ASSERT_EQ(special.size(), 1U);
     EXPECT_EQ(special[0].frameType, Frame_kind::DoIP);
@@ -124,27 +124,27 @@ TEST_F(Send_report_test, EachKindGoesToItsFieldAsAListOfOne) {
 TEST_F(Send_report_test, LengthGuardAndUnknownKindRefuseThePacket) {
     EXPECT_CALL(ethernet, update_special_frame_reports(_)).Times(0);
     std::vector<std::uint8_t> big(65536);
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(big, "p"), Report_kind::special_frame, Frame_kind::DoIP), 1);
+    EXPECT_EQ(reports.send_traffic_report(packet_of(big, "p"), Report_kind::special_frame, Frame_kind::DoIP), 1);
     EXPECT_TRUE(log.has(ara::log::LogLevel::kError, "[Traffic] payload length out of range = 65536"));
 
     const auto bytes = pattern(65535);
     EXPECT_CALL(ethernet, update_service_discovery_reports(_)).Times(1);
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(bytes, "p"), Report_kind::service_discovery, no_special_frame),
+    EXPECT_EQ(reports.send_traffic_report(packet_of(bytes, "p"), Report_kind::service_discovery, no_special_frame),
               0);
 
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(bytes, "p"), Report_kind::none, no_special_frame), 1);
-    EXPECT_EQ(traffic.send_traffic_report(packet_of(bytes, "p"), static_cast<Report_kind>(4), no_special_frame), 1);
+    EXPECT_EQ(reports.send_traffic_report(packet_of(bytes, "p"), Report_kind::none, no_special_frame), 1);
+    EXPECT_EQ(reports.send_traffic_report(packet_of(bytes, "p"), static_cast<Report_kind>(4), no_special_frame), 1);
     EXPECT_EQ(log.count("[Traffic] unknown packetType : nothing is send "), 2);
 }
 
 TEST_F(Send_report_test, WithoutEthernetServerTheReportIsDroppedButLogged) {
-    Traffic lonely(&pcap, 265, nullptr, &ipsec_handle, &phm, &Manual_clock::read);
+    Report_sender lonely(265, nullptr);
     const auto bytes = pattern(10);
     EXPECT_EQ(lonely.send_traffic_report(packet_of(bytes, "p"), Report_kind::special_frame, Frame_kind::DoIP), 0);
     EXPECT_EQ(log.count("Send SpecialFrameReport"), 1);
 
     Ethernet_field_server_handle empty_handle(nullptr, "eth");
-    Traffic empty(&pcap, 265, &empty_handle, &ipsec_handle, &phm, &Manual_clock::read);
+    Report_sender empty(265, &empty_handle);
     EXPECT_EQ(empty.send_traffic_report(packet_of(bytes, "p"), Report_kind::classifier_match, no_special_frame), 0);
     EXPECT_EQ(log.count("Send ClassifierMatchReport"), 1);
 }
@@ -155,7 +155,7 @@ TEST_F(Send_report_test, FirewallReportTakesTheLengthAs16BitsWithoutGuard) {
     std::vector<ipsec::DT_firewallFilterReports_struct> seen;
     EXPECT_CALL(ipsec, update_firewall_filter_reports(_)).WillOnce([&](const auto& list) { seen = list; });
     const std::uint32_t limit = 1;
-    EXPECT_EQ(traffic.security_events(packet_of(big, "fw"), limit), 0);
+    EXPECT_EQ(groups.security_events(packet_of(big, "fw"), limit), 0);
     ASSERT_EQ(seen.size(), 1U);
     EXPECT_EQ(seen[0].payload->size(), 10U);
     EXPECT_EQ(seen[0].truncatedLength, std::uint16_t{0});

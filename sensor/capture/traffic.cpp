@@ -1,5 +1,5 @@
-// Capture loop of Traffic: opening the NFLOG groups, polling, splitting each
-// logged packet into payload and prefix, dispatch by group, closing.
+// Capture loop of Traffic: opening the NFLOG groups, polling, reading each
+// logged packet and handing it to the dispatch of its group, closing.
 #include <pcap/nflog.h>
 #include <poll.h>
 
@@ -18,14 +18,6 @@ namespace {
 // The housekeeping partition also logs firewall matches to group 202.
 constexpr const char* housekeeping_groups = "nflog:101,102,202";
 constexpr const char* default_groups = "nflog:101,102";
-
-constexpr std::uint16_t group_security_events = 102;
-constexpr std::uint16_t group_security_events_legacy = 200;
-constexpr std::uint16_t group_security_events_housekeeping = 202;
-
-constexpr int nflog_header_size = 4;
-constexpr std::uint16_t attribute_payload = 9;
-constexpr std::uint16_t attribute_prefix = 10;
 
 // Any non-zero flag asks for non-blocking mode.
 constexpr int nonblocking_flag = 2048;
@@ -67,6 +59,22 @@ private:
 };
 
 }  // namespace
+
+Traffic::Traffic(Pcap_API_Interface* pcap_api_, std::int16_t sw_id_, Ethernet_field_server_handle* ethernet_,
+                 Ipsec_field_server_handle* ipsec_, ARA_PHM_API_Interface* phm_api_, Clock_function clock_)
+    : pcap_api(pcap_api_),
+      field_server_ethernet(ethernet_),
+      field_server_ipsec(ipsec_),
+      phm_api(phm_api_),
+      groups(sw_id_, ethernet_, ipsec_, phm_api_, clock_) {}
+
+Field_Server_Skeleton_Interface* Traffic::ethernet_server() const noexcept {
+    return field_server_ethernet != nullptr ? field_server_ethernet->get() : nullptr;
+}
+
+Field_Server_Skeleton_Idsipsecuritysensor_Interface* Traffic::ipsec_server() const noexcept {
+    return field_server_ipsec != nullptr ? field_server_ipsec->get() : nullptr;
+}
 
 int Traffic::init(std::int16_t sw_id_of_partition) {
     auto& log = capture::logger();
@@ -133,8 +141,7 @@ bool Traffic::ensure_nonblocking() {
 
 void Traffic::main_loop(const IDS_instances& instances) {
     auto& log = capture::logger();
-    ethernet_limit = instances.IDSEthernetSensor_limit;
-    ipsec_limit = instances.IDSIpSecuritySensor_limit;
+    groups.set_limits(instances.IDSEthernetSensor_limit, instances.IDSIpSecuritySensor_limit);
     log.LogDebug() << "[DEBUG] Entering into main loop";
     if (!ensure_nonblocking()) {
         return;
@@ -144,7 +151,7 @@ void Traffic::main_loop(const IDS_instances& instances) {
     pollfd waits[2] = {{capture_fd, POLLIN, 0}, {stop_event_fd(), POLLIN, 0}};
     while (!terminate_requested.load()) {
         loop_passed();
-        report_drops();
+        groups.report_drops();
         const int ready = pcap_api->poll(waits, 2, wait_ms);
         // Without a descriptor to wait on, every pass reads.
         if (ready == 0 && capture_fd >= 0) {
@@ -213,43 +220,16 @@ void Traffic::close() {
         // The clean-up releases the handle itself.
         handle = nullptr;
     }
-    raw_ip_publisher.flush_drops();
-    security_events_publisher.flush_drops();
+    groups.flush_drops();
     // The Ethernet offer is stopped by whoever started the loops, once both
     // have ended: the flow samples share the service.
-}
-
-Nflog_packet Traffic::parse_packet(const pcap_pkthdr* header, const u_char* message) {
-    Nflog_packet packet;
-    packet.capture_seconds = static_cast<std::int64_t>(header->ts.tv_sec);
-    // Only the captured bytes are present in the buffer.
-    int bytes_left = static_cast<int>(header->caplen) - nflog_header_size;
-    if (bytes_left <= 0) {
-        return packet;
-    }
-    for (const nflog_tlv_t* tlv = pcap_api->nflog_first_tlv(message); pcap_api->nflog_tlv_ok(tlv, bytes_left);
-         tlv = pcap_api->nflog_next_tlv(tlv, bytes_left)) {
-        const std::uint16_t type = pcap_api->nflog_tlv_type(tlv);
-        if (type == attribute_payload) {
-            packet.payload = pcap_api->nflog_tlv_value(tlv);
-            packet.payload_length = static_cast<std::uint32_t>(pcap_api->nflog_tlv_value_len(tlv));
-        } else if (type == attribute_prefix) {
-            const u_char* value = pcap_api->nflog_tlv_value(tlv);
-            const int length = pcap_api->nflog_tlv_value_len(tlv);
-            // The prefix is used as a C string: an attribute without its
-            // terminating NUL inside the value counts as no prefix.
-            const bool terminated = length > 0 && std::memchr(value, '\0', static_cast<std::size_t>(length)) != nullptr;
-            packet.prefix = terminated ? reinterpret_cast<const char*>(value) : nullptr;
-        }
-    }
-    return packet;
 }
 
 void Traffic::on_packet(u_char* user, const pcap_pkthdr* header, const u_char* message) {
     // Called from libpcap's C frames: nothing may unwind through them. A
     // failing packet is dropped and the loop goes on.
     try {
-        handle_packet(*reinterpret_cast<Traffic*>(user), header, message);
+        reinterpret_cast<Traffic*>(user)->handle_packet(header, message);
     } catch (const std::exception& error) {
         capture::logger().LogError() << "[Traffic] packet dropped: " << error.what();
     } catch (...) {
@@ -257,35 +237,12 @@ void Traffic::on_packet(u_char* user, const pcap_pkthdr* header, const u_char* m
     }
 }
 
-void Traffic::handle_packet(Traffic& traffic, const pcap_pkthdr* header, const u_char* message) {
-    Traffic* self = &traffic;
+void Traffic::handle_packet(const pcap_pkthdr* header, const u_char* message) {
     auto& log = capture::logger();
-    const Nflog_packet packet = self->parse_packet(header, message);
-
-    std::uint16_t group = 0;
-    if (header->caplen >= nflog_header_size) {
-        std::uint16_t resource_id = 0;
-        std::memcpy(&resource_id, message + 2, sizeof resource_id);
-        group = self->pcap_api->net_to_host16(resource_id);
-    }
+    const Nflog_packet packet = parse_nflog_packet(*pcap_api, header, message);
+    const std::uint16_t group = nflog_group(*pcap_api, header, message);
 
     log.LogDebug() << "[Traffic] packet number = " << packet_counter;
     packet_counter = static_cast<int>(static_cast<unsigned>(packet_counter) + 1U);
-    log.LogDebug() << "group id: " << group;
-
-    switch (group) {
-        case raw_ip_traffic_group:
-            log.LogDebug() << "RawIPTraffic_group_id: " << group;
-            (void)self->raw_ip_traffic_event(packet, self->ethernet_limit);
-            break;
-        case group_security_events:
-        case group_security_events_legacy:
-        case group_security_events_housekeeping:
-            log.LogDebug() << "security_events_group_id: " << group;
-            (void)self->security_events(packet, self->ipsec_limit);
-            break;
-        default:
-            log.LogDebug() << "Unknown Event group_id: " << group;
-            break;
-    }
+    groups.dispatch(group, packet);
 }

@@ -1,14 +1,19 @@
 // Building the IDSEthernetSensor reports of a packet that passed its limiter
 // and handing each one, as a list of one, to its field.
 #include <limits>
+#include <vector>
 
 #include "sensor/capture/capture_log.h"
 #include "sensor/capture/report_builders.h"
-#include "sensor/capture/traffic.h"
+#include "sensor/capture/report_sender.h"
 
 namespace eth = ksr::services::idsethernetsensor::datatypes;
 
-int Traffic::send_traffic_report(const Nflog_packet& packet, Report_kind report_kind, Frame_kind frame_kind) {
+Field_Server_Skeleton_Interface* Report_sender::ethernet_server() const noexcept {
+    return field_server_ethernet != nullptr ? field_server_ethernet->get() : nullptr;
+}
+
+int Report_sender::send_traffic_report(const Nflog_packet& packet, Report_kind report_kind, Frame_kind frame_kind) {
     auto& log = capture::logger();
     // The reports carry the length as 16 bits.
     if (packet.payload_length > std::numeric_limits<std::uint16_t>::max()) {
@@ -32,7 +37,7 @@ int Traffic::send_traffic_report(const Nflog_packet& packet, Report_kind report_
     }
 }
 
-void Traffic::send_special_frame_report(const Nflog_packet& packet, std::int64_t capture_seconds,
+void Report_sender::send_special_frame_report(const Nflog_packet& packet, std::int64_t capture_seconds,
                                         std::uint16_t payload_length, Frame_kind frame_kind) {
     const report_builders::Packet_facts facts{sw_id, capture_seconds, packet.payload, payload_length};
     const std::vector<eth::DT_specialFrameReports_struct> reports{
@@ -43,7 +48,7 @@ void Traffic::send_special_frame_report(const Nflog_packet& packet, std::int64_t
     capture::logger().LogDebug() << "Send SpecialFrameReport";
 }
 
-void Traffic::send_service_discovery_report(const Nflog_packet& packet, std::int64_t capture_seconds,
+void Report_sender::send_service_discovery_report(const Nflog_packet& packet, std::int64_t capture_seconds,
                                             std::uint16_t payload_length) {
     const report_builders::Packet_facts facts{sw_id, capture_seconds, packet.payload, payload_length};
     const std::vector<eth::DT_serviceDiscoveryReports_struct> reports{
@@ -54,7 +59,7 @@ void Traffic::send_service_discovery_report(const Nflog_packet& packet, std::int
     capture::logger().LogDebug() << "Send ServiceDiscoveryReport";
 }
 
-void Traffic::send_classifier_match_report(const Nflog_packet& packet, std::int64_t capture_seconds,
+void Report_sender::send_classifier_match_report(const Nflog_packet& packet, std::int64_t capture_seconds,
                                            std::uint16_t payload_length, const char* prefix) {
     const report_builders::Packet_facts facts{sw_id, capture_seconds, packet.payload, payload_length};
     const std::vector<eth::DT_classifierMatchReports_struct> reports{

@@ -16,6 +16,7 @@
 #include "sensor/common/terminate_flag.h"
 #include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
+#include "sensor/services/testing/field_server_fakes.h"
 
 namespace {
 
@@ -40,38 +41,8 @@ nl_addr* const kSrc = reinterpret_cast<nl_addr*>(0x4000);
 nl_addr* const kDst = reinterpret_cast<nl_addr*>(0x5000);
 nl_msg* const kMessage = reinterpret_cast<nl_msg*>(0x6000);
 
-class Recording_field_server : public Field_Server_Skeleton_Interface {
-public:
-    void init(const std::string&) override {}
-    void offer_service() override {}
-    void update_special_frame_reports(const std::vector<datatypes::DT_specialFrameReports_struct>&) override {}
-    void update_service_discovery_reports(const std::vector<datatypes::DT_serviceDiscoveryReports_struct>&) override {}
-    void update_classifier_match_reports(const std::vector<datatypes::DT_classifierMatchReports_struct>&) override {}
-    void update_traffic_flow_samples(const std::vector<datatypes::DT_trafficFlowSamples_struct>& list) override {
-        if (throw_on_update) {
-            throw std::runtime_error("update failed");
-        }
-        samples.push_back(list);
-    }
-    void stop_offer_service() override { ++stops; }
-
-    std::vector<std::vector<datatypes::DT_trafficFlowSamples_struct>> samples;
-    int stops = 0;
-    bool throw_on_update = false;
-};
-
 class Flow_statistics : public ::testing::Test {
 protected:
-
-    bool logged(LogLevel level, const std::string& text) const {
-        for (const auto& line : log.lines()) {
-            if (line.first == level && line.second == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // Copies the text into the caller's buffer the way nl_addr2str does.
     static auto address_text(const char* text) {
         return [text](const nl_addr*, char* buffer, std::size_t size) {
@@ -97,7 +68,7 @@ protected:
     Log_recorder log;
     NiceMock<Mock_Nl_API> nl;
     NiceMock<Mock_ARA_PHM_API> phm;
-    Recording_field_server server;
+    Fake_ethernet_server server;
     Ethernet_field_server_handle handle{&server, "1"};
     nfnl_ct_timestamp stamp{1700000000123456789ULL, 1700000001000000000ULL};
 };
@@ -118,10 +89,10 @@ TEST_F(Flow_statistics, InitConfiguresTheSocketJoiningGroupsBeforeConnecting) {
             .WillOnce(DoAll(SetArgPointee<1>(kCache), Return(0)));
     }
     EXPECT_EQ(stats.init(42), 0);
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]:init"));
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: SWID_QEMU"));
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
-    EXPECT_FALSE(logged(LogLevel::kError, "[IPTrafficStatistics]:ERROR no field server available"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]:init"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: SWID_QEMU"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
+    EXPECT_FALSE(log.has(LogLevel::kError, "[IPTrafficStatistics]:ERROR no field server available"));
 }
 
 TEST_F(Flow_statistics, InitNamesThePartition) {
@@ -135,7 +106,7 @@ TEST_F(Flow_statistics, InitNamesThePartition) {
         IPTrafficStatistics stats(&nl, &phm, sw_id, &handle);
         log.clear();
         stats.init(sw_id);
-        EXPECT_TRUE(logged(LogLevel::kDebug, line)) << sw_id;
+        EXPECT_TRUE(log.has(LogLevel::kDebug, line)) << sw_id;
     }
 }
 
@@ -147,9 +118,9 @@ TEST_F(Flow_statistics, InitFailsWhenAllocationsFail) {
         EXPECT_CALL(nl, nl_connect(_, _)).Times(0);
         EXPECT_CALL(nl, nl_cache_alloc_name(_, _)).Times(0);
         EXPECT_EQ(stats.init(42), 1);
-        EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
-        EXPECT_FALSE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
-        EXPECT_FALSE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
+        EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
+        EXPECT_FALSE(log.has(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
+        EXPECT_FALSE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
     }
     log.clear();
     {
@@ -158,8 +129,8 @@ TEST_F(Flow_statistics, InitFailsWhenAllocationsFail) {
         EXPECT_CALL(nl, nfnl_ct_alloc()).WillOnce(Return(nullptr));
         EXPECT_CALL(nl, nl_connect(_, _)).Times(0);
         EXPECT_EQ(stats.init(42), 1);
-        EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
-        EXPECT_FALSE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
+        EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack"));
+        EXPECT_FALSE(log.has(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
         // The socket that was allocated is not left behind.
         EXPECT_CALL(nl, nl_socket_free(kSocket));
     }
@@ -171,7 +142,7 @@ TEST_F(Flow_statistics, InitWithoutFieldServerLogsAndGoesOn) {
     ON_CALL(nl, nfnl_ct_alloc()).WillByDefault(Return(kConntrack));
     EXPECT_CALL(nl, nl_connect(kSocket, 12));
     EXPECT_EQ(stats.init(42), 0);
-    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:ERROR no field server available"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]:ERROR no field server available"));
 }
 
 class Prepare : public Flow_statistics {
@@ -195,7 +166,7 @@ TEST_F(Prepare, NegativeDescriptorFails) {
     EXPECT_CALL(nl, nl_socket_get_fd(kSocket)).WillOnce(Return(-1));
     EXPECT_CALL(nl, nl_socket_set_nonblocking(_)).Times(0);
     EXPECT_EQ(stats.prepare(), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:File descriptor not available"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]:File descriptor not available"));
 }
 
 TEST_F(Prepare, BlockingDescriptorIsSwitched) {
@@ -206,8 +177,8 @@ TEST_F(Prepare, BlockingDescriptorIsSwitched) {
     }));
     EXPECT_EQ(stats.prepare(), 0);
     EXPECT_EQ(stats.descriptor(), fds[0]);
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]:SOCKET sk is in blocking mode "));
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET is now in non-blocking mode "));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]:SOCKET sk is in blocking mode "));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET is now in non-blocking mode "));
 }
 
 TEST_F(Prepare, AlreadyNonBlockingDescriptorIsLeftAlone) {
@@ -216,7 +187,7 @@ TEST_F(Prepare, AlreadyNonBlockingDescriptorIsLeftAlone) {
     ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
     EXPECT_CALL(nl, nl_socket_set_nonblocking(_)).Times(0);
     EXPECT_EQ(stats.prepare(), 0);
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET sk is in non-blocking mode "));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET sk is in non-blocking mode "));
 }
 
 TEST_F(Prepare, FailedSwitchLeavesPrepareFailing) {
@@ -224,8 +195,8 @@ TEST_F(Prepare, FailedSwitchLeavesPrepareFailing) {
     stats.init(42);
     EXPECT_CALL(nl, nl_socket_set_nonblocking(kSocket)).WillOnce(Return(-NLE_BAD_SOCK));
     EXPECT_EQ(stats.prepare(), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]: SOCKET sk CAN'T CHANGE blocking mode "));
-    EXPECT_FALSE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET is now in non-blocking mode "));
+    EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]: SOCKET sk CAN'T CHANGE blocking mode "));
+    EXPECT_FALSE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: SOCKET is now in non-blocking mode "));
 }
 
 // Each failing set-up step ends init with one error line and no later step;
@@ -245,7 +216,7 @@ TEST_F(Flow_statistics, InitChecksEverySetUpStep) {
         EXPECT_CALL(nl, nl_socket_modify_cb(_, _, _)).WillOnce(Return(-NLE_NOMEM));
         EXPECT_CALL(nl, nl_connect(_, _)).Times(0);
         EXPECT_EQ(stats.init(42), 1);
-        EXPECT_TRUE(logged(LogLevel::kError,
+        EXPECT_TRUE(log.has(LogLevel::kError,
                            "[IPTrafficStatistics]:cannot install the conntrack event callback: Unspecific failure"));
         EXPECT_CALL(nl, nl_socket_free(kSocket));
         EXPECT_CALL(nl, nfnl_ct_put(kConntrack));
@@ -257,16 +228,16 @@ TEST_F(Flow_statistics, InitChecksEverySetUpStep) {
         EXPECT_CALL(nl, nl_connect(kSocket, 12)).WillOnce(Return(-NLE_PERM));
         EXPECT_CALL(nl, nl_cache_alloc_name(_, _)).Times(0);
         EXPECT_EQ(stats.init(42), 1);
-        EXPECT_TRUE(logged(LogLevel::kError,
+        EXPECT_TRUE(log.has(LogLevel::kError,
                            "[IPTrafficStatistics]:cannot join the conntrack event groups: Operation not permitted"));
-        EXPECT_FALSE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
+        EXPECT_FALSE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: Finished init"));
     }
     fresh_mock();
     {
         IPTrafficStatistics stats(&nl, &phm, 42, &handle);
         EXPECT_CALL(nl, nl_cache_alloc_name(_, _)).WillOnce(Return(-NLE_NOMEM));
         EXPECT_EQ(stats.init(42), 1);
-        EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack cache: Unspecific failure"));
+        EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc conntrack cache: Unspecific failure"));
         EXPECT_CALL(nl, nl_cache_free(_)).Times(0);
     }
 }
@@ -304,24 +275,24 @@ TEST_F(Receive_loop, WaitsOnSocketAndStopEventAndDrainsEachWakeUp) {
     // Pass 1: four receives up to the empty socket; pass 2 quiet; pass 3
     // stops; then two receives up to the empty socket.
     EXPECT_EQ(receives, 6);
-    EXPECT_TRUE(logged(LogLevel::kWarn,
+    EXPECT_TRUE(log.has(LogLevel::kWarn,
                        "[IPTrafficStatistics]: receive buffer overrun, conntrack events lost; overruns so far: 1"));
     stats.stop();
-    EXPECT_TRUE(logged(LogLevel::kWarn, "[IPTrafficStatistics]: receive buffer overruns in total: 1"));
+    EXPECT_TRUE(log.has(LogLevel::kWarn, "[IPTrafficStatistics]: receive buffer overruns in total: 1"));
 }
 
 // An exception from the field update ends neither the batch nor the thread.
 TEST_F(Flow_statistics, ThrowingUpdateDropsOnlyThatSample) {
     IPTrafficStatistics stats(&nl, &phm, 42, &handle);
     script_sample_getters("10.0.0.1", "10.0.0.2");
-    server.throw_on_update = true;
+    server.fail_flow_samples();
     EXPECT_NO_THROW(IPTrafficStatistics::ct_object_callback(reinterpret_cast<nl_object*>(kConntrack), &stats));
-    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]: flow sample dropped: update failed"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]: flow sample dropped: update failed"));
     EXPECT_CALL(nl, nl_msg_parse(kMessage, _, &stats)).WillOnce(Invoke([](nl_msg*, auto, void*) -> int {
         throw std::bad_alloc();
     }));
     EXPECT_EQ(IPTrafficStatistics::ct_event(kMessage, &stats), NL_OK);
-    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]: conntrack event dropped: std::bad_alloc"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]: conntrack event dropped: std::bad_alloc"));
 }
 
 TEST_F(Flow_statistics, StopFreesSocketThenClearsCacheAndLeavesTheOffer) {
@@ -337,8 +308,8 @@ TEST_F(Flow_statistics, StopFreesSocketThenClearsCacheAndLeavesTheOffer) {
     }
     stats.stop();
     // The packet reports still use the offer; it is stopped after both loops.
-    EXPECT_EQ(server.stops, 0);
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: stop"));
+    EXPECT_EQ(server.stops(), 0);
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: stop"));
 }
 
 TEST_F(Flow_statistics, NonConntrackMessageStopsTheBatch) {
@@ -347,7 +318,7 @@ TEST_F(Flow_statistics, NonConntrackMessageStopsTheBatch) {
         .WillOnce(Return(-NLE_MSGTYPE_NOSUPPORT))
         .WillOnce(Return(0));
     EXPECT_EQ(IPTrafficStatistics::ct_event(kMessage, &stats), NL_STOP);
-    EXPECT_TRUE(logged(LogLevel::kError, "IPTrafficStatistics:<<ct_event>> Unknown message type"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IPTrafficStatistics:<<ct_event>> Unknown message type"));
     EXPECT_EQ(IPTrafficStatistics::ct_event(kMessage, &stats), NL_OK);
 }
 
@@ -373,9 +344,10 @@ TEST_F(Flow_statistics, EventBecomesOneSampleOfTheOriginalDirection) {
         }));
     EXPECT_EQ(IPTrafficStatistics::ct_event(kMessage, &stats), NL_OK);
 
-    ASSERT_EQ(server.samples.size(), 1u);
-    ASSERT_EQ(server.samples[0].size(), 1u);
-    const auto& sample = server.samples[0][0];
+    const auto samples = server.samples();
+    ASSERT_EQ(samples.size(), 1u);
+    ASSERT_EQ(samples[0].size(), 1u);
+    const auto& sample = samples[0][0];
     EXPECT_EQ(sample.reportTypeId, datatypes::traffic_flow_sample_type_id);
     EXPECT_EQ(sample.swId, 264);
     EXPECT_EQ(sample.timestamp, 1700000000123456789ULL);
@@ -388,10 +360,10 @@ TEST_F(Flow_statistics, EventBecomesOneSampleOfTheOriginalDirection) {
     EXPECT_EQ(sample.destinationPort, 13400);
     EXPECT_EQ(sample.packets, 7u);  // low 32 bits only
     EXPECT_EQ(sample.bytes, (1ULL << 40) + 3);
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: destinationIpAddr =10.0.0.2"));
-    EXPECT_TRUE(logged(LogLevel::kDebug, "[IPTrafficStatistics]: sourceIpAddr =192.168.7.1"));
-    EXPECT_TRUE(logged(LogLevel::kDebug, "Send TrafficFlowSample"));
-    EXPECT_FALSE(logged(LogLevel::kError, "IPTrafficStatistics: send_data() failed"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: destinationIpAddr =10.0.0.2"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "[IPTrafficStatistics]: sourceIpAddr =192.168.7.1"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "Send TrafficFlowSample"));
+    EXPECT_FALSE(log.has(LogLevel::kError, "IPTrafficStatistics: send_data() failed"));
 }
 
 TEST_F(Flow_statistics, LongestIpv6TextFitsItsBuffer) {
@@ -400,9 +372,9 @@ TEST_F(Flow_statistics, LongestIpv6TextFitsItsBuffer) {
     ASSERT_EQ(std::strlen(longest), 45u);
     script_sample_getters(longest, "::1");
     EXPECT_FALSE(stats.send_data(kConntrack));
-    ASSERT_EQ(server.samples.size(), 1u);
-    EXPECT_EQ(server.samples[0][0].sourceIpAddr, longest);
-    EXPECT_EQ(server.samples[0][0].destinationIpAddr, "::1");
+    ASSERT_EQ(server.samples().size(), 1u);
+    EXPECT_EQ(server.samples()[0][0].sourceIpAddr, longest);
+    EXPECT_EQ(server.samples()[0][0].destinationIpAddr, "::1");
 }
 
 TEST_F(Flow_statistics, WithoutFieldServerTheSampleIsDroppedAndTheLoopGoesOn) {
@@ -422,7 +394,7 @@ TEST_F(Flow_statistics, WithoutFieldServerTheSampleIsDroppedAndTheLoopGoesOn) {
         }
     }
     EXPECT_EQ(error_pairs, 2);
-    EXPECT_TRUE(server.samples.empty());
+    EXPECT_TRUE(server.samples().empty());
 }
 
 TEST_F(Flow_statistics, EmptyAddressTextDropsTheSample) {
@@ -431,13 +403,13 @@ TEST_F(Flow_statistics, EmptyAddressTextDropsTheSample) {
     EXPECT_CALL(phm, CheckpointReached(3, 5)).Times(2);
     EXPECT_CALL(phm, CheckpointReached(3, 6)).Times(0);
     IPTrafficStatistics::ct_object_callback(reinterpret_cast<nl_object*>(kConntrack), &stats);
-    EXPECT_TRUE(logged(LogLevel::kError, "IPTrafficStatistics: send_data() failed"));
-    EXPECT_TRUE(server.samples.empty());
+    EXPECT_TRUE(log.has(LogLevel::kError, "IPTrafficStatistics: send_data() failed"));
+    EXPECT_TRUE(server.samples().empty());
 
     script_sample_getters("127.0.0.1", "127.0.0.1");
     ON_CALL(nl, nl_addr2str(kDst, _, 46)).WillByDefault(Return(nullptr));
     EXPECT_TRUE(stats.send_data(kConntrack));
-    EXPECT_TRUE(server.samples.empty());
+    EXPECT_TRUE(server.samples().empty());
 }
 
 }  // namespace

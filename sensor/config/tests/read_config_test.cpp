@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "sensor/seams/testing/log_recorder.h"
 
 namespace {
 
@@ -23,7 +24,6 @@ const std::string kFindMessage =
 class ReadConfig : public ::testing::Test {
 protected:
     void SetUp() override {
-        ara::log::InitLogging("TEST", "read_config test", LogLevel::kDebug, ara::log::LogMode::kConsole, "");
         char dir[] = "/tmp/read_config_test.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         m_dir = dir;
@@ -46,10 +46,10 @@ protected:
 
     // Runs read_config and returns its result with every message it logged.
     bool run(std::vector<const char*> args, IDS_instances& config) {
-        m_messages.clear();
-        ara::log::ScopedCapture capture(
-            [this](LogLevel level, const std::string& text) { m_messages.emplace_back(level, text); });
-        return read_config(static_cast<int>(args.size()), args.data(), config);
+        const Log_recorder log;
+        const bool result = read_config(static_cast<int>(args.size()), args.data(), config);
+        m_messages = log.lines();
+        return result;
     }
 
     bool run_file(const std::string& text, IDS_instances& config) {

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,8 +15,7 @@
 #include "ara/log/logging.h"
 #include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
-#include "sensor/services/field_server_skeleton_idsipsecuritysensor_interface.h"
-#include "sensor/services/field_server_skeleton_interface.h"
+#include "sensor/services/testing/field_server_fakes.h"
 
 namespace {
 
@@ -30,55 +28,6 @@ using ::testing::StrictMock;
 using ara::exec::ApplicationReturnType;
 using ara::exec::ApplicationState;
 using ara::log::LogLevel;
-namespace eth = ksr::services::idsethernetsensor::datatypes;
-namespace ipsec = ksr::services::idsipsecuritysensor::datatypes;
-
-// Records what the runtime does with a field server; the calls come from
-// several threads.
-class Fake_ethernet_server : public Field_Server_Skeleton_Interface {
-public:
-    void init(const std::string& id) override { note("init " + id); }
-    void offer_service() override { note("offer"); }
-    void update_special_frame_reports(const std::vector<eth::DT_specialFrameReports_struct>&) override {}
-    void update_service_discovery_reports(const std::vector<eth::DT_serviceDiscoveryReports_struct>&) override {}
-    void update_classifier_match_reports(const std::vector<eth::DT_classifierMatchReports_struct>&) override {}
-    void update_traffic_flow_samples(const std::vector<eth::DT_trafficFlowSamples_struct>&) override {}
-    void stop_offer_service() override { note("stop"); }
-
-    std::vector<std::string> calls() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_calls;
-    }
-
-private:
-    void note(const std::string& call) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back(call);
-    }
-    std::mutex m_mutex;
-    std::vector<std::string> m_calls;
-};
-
-class Fake_ipsec_server : public Field_Server_Skeleton_Idsipsecuritysensor_Interface {
-public:
-    void init(const std::string& id) override { note("init " + id); }
-    void offer_service() override { note("offer"); }
-    void update_firewall_filter_reports(const std::vector<ipsec::DT_firewallFilterReports_struct>&) override {}
-    void stop_offer_service() override { note("stop"); }
-
-    std::vector<std::string> calls() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_calls;
-    }
-
-private:
-    void note(const std::string& call) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back(call);
-    }
-    std::mutex m_mutex;
-    std::vector<std::string> m_calls;
-};
 
 class Sensor_lifecycle : public ::testing::Test {
 protected:
@@ -124,15 +73,6 @@ protected:
     int run(std::vector<const char*> argv) { return IDS_Sensor(static_cast<int>(argv.size()), argv.data(), interfaces); }
     int run_with_config() { return run({"tessaly", config_path.c_str()}); }
 
-    bool logged(LogLevel level, const std::string& text) {
-        for (const auto& line : log.lines()) {
-            if (line.first == level && line.second == text) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     std::string dir;
     std::string config_path;
     Log_recorder log;
@@ -150,8 +90,8 @@ TEST_F(Sensor_lifecycle, ConfigurationFailureStillReportsTermination) {
     EXPECT_CALL(em, ReportApplicationState(ApplicationState::kTerminating));
     EXPECT_CALL(sys, gethostname(_, _)).Times(0);
     EXPECT_EQ(run({"tessaly"}), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "Wrong number of arguments."));
-    EXPECT_TRUE(logged(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "Wrong number of arguments."));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
     EXPECT_TRUE(ethernet.calls().empty());
     EXPECT_TRUE(ipsec_server.calls().empty());
 }
@@ -165,8 +105,8 @@ TEST_F(Sensor_lifecycle, FailedRunningReportEndsWithTermination) {
     }
     EXPECT_CALL(sys, gethostname(_, _)).Times(0);
     EXPECT_EQ(run_with_config(), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "IDS_Sensor: EM state setting to Running has failed "));
-    EXPECT_TRUE(logged(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IDS_Sensor: EM state setting to Running has failed "));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
     EXPECT_TRUE(ethernet.calls().empty());
 }
 
@@ -176,8 +116,8 @@ TEST_F(Sensor_lifecycle, UnknownPartitionOffersNothing) {
     EXPECT_CALL(em, ReportApplicationState(ApplicationState::kTerminating));
     EXPECT_CALL(sys, sigaction(_, _, _)).Times(0);
     EXPECT_EQ(run_with_config(), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "No valid hostname"));
-    EXPECT_TRUE(logged(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "No valid hostname"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
     EXPECT_TRUE(ethernet.calls().empty());
     EXPECT_TRUE(ipsec_server.calls().empty());
 }
@@ -187,8 +127,8 @@ TEST_F(Sensor_lifecycle, FailedSignalInstallationStartsNoThread) {
     EXPECT_CALL(em, ReportApplicationState(ApplicationState::kTerminating));
     EXPECT_CALL(sys, sigaction(_, _, _)).WillOnce(Return(0)).WillOnce(Return(-1));
     EXPECT_EQ(run_with_config(), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "IDS_Sensor: Cannot register signal handler. Terminating"));
-    EXPECT_FALSE(logged(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IDS_Sensor: Cannot register signal handler. Terminating"));
+    EXPECT_FALSE(log.has(LogLevel::kError, "IDS_Sensor: Cannot detect partition. Terminating"));
     EXPECT_TRUE(ethernet.calls().empty());
 }
 
@@ -200,8 +140,8 @@ TEST_F(Sensor_lifecycle, FailedWorkerStartUpsRunOnButEndWithFailure) {
     }
     EXPECT_CALL(pcap, nflog_create(::testing::StrEq("nflog:101,102,202"), _, _)).WillOnce(Return(nullptr));
     EXPECT_EQ(run_with_config(), 1);
-    EXPECT_TRUE(logged(LogLevel::kDebug, "IDS_Sensor: Start Field Server and Traffic SW-ID= 264"));
-    EXPECT_TRUE(logged(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
+    EXPECT_TRUE(log.has(LogLevel::kDebug, "IDS_Sensor: Start Field Server and Traffic SW-ID= 264"));
+    EXPECT_TRUE(log.has(LogLevel::kError, "[IPTrafficStatistics]:cannot alloc socket (sk)"));
     // Initialised with the configured ids on the main thread, offered, and
     // stopped once after both workers ended.
     EXPECT_EQ(ethernet.calls(), (std::vector<std::string>{"init 21", "offer", "stop"}));
@@ -213,7 +153,7 @@ TEST_F(Sensor_lifecycle, FailedTerminatingReportTurnsTheResultIntoFailure) {
     EXPECT_CALL(em, ReportApplicationState(ApplicationState::kTerminating))
         .WillOnce(Return(ApplicationReturnType::kGeneralError));
     EXPECT_EQ(run_with_config(), 1);
-    EXPECT_TRUE(logged(LogLevel::kError, "IDS_Sensor: IDS_Sensor: EM state setting to Termination has failed "));
+    EXPECT_TRUE(log.has(LogLevel::kError, "IDS_Sensor: IDS_Sensor: EM state setting to Termination has failed "));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ara/log/logging.h"
+#include "sensor/seams/testing/log_recorder.h"
 #include "sensor/seams/testing/seam_mocks.h"
 
 namespace {
@@ -21,10 +22,6 @@ using ara::log::LogLevel;
 
 class Partition_detection : public ::testing::Test {
 protected:
-    Partition_detection() {
-        ara::log::InitLogging("TEST", "sw_id", LogLevel::kDebug, ara::log::LogMode::kConsole, "");
-    }
-
     void host_name(const std::string& name) {
         ON_CALL(sys, gethostname(_, _)).WillByDefault(Invoke([name](char* buffer, std::size_t size) {
             EXPECT_EQ(size, 64u);
@@ -40,8 +37,7 @@ protected:
         }));
     }
 
-    std::vector<std::pair<LogLevel, std::string>> lines;
-    ara::log::ScopedCapture capture{[this](LogLevel l, const std::string& t) { lines.emplace_back(l, t); }};
+    Log_recorder log;
     NiceMock<Mock_Systemcall_API> sys;
 };
 
@@ -49,9 +45,10 @@ TEST_F(Partition_detection, ExactHostNamesGiveTheirSwId) {
     const std::pair<const char*, std::int16_t> table[] = {
         {"vm_housekeeping", 264}, {"vm_adaptive", 265}, {"vm_java", 266}, {"qemu-arm64", 42}};
     for (const auto& [name, sw_id] : table) {
-        lines.clear();
+        log.clear();
         host_name(name);
         EXPECT_EQ(get_SwId(sys), sw_id) << name;
+        const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0], std::make_pair(LogLevel::kInfo, std::string("IDS_sensor: ") + name + " detected"));
     }
@@ -59,9 +56,10 @@ TEST_F(Partition_detection, ExactHostNamesGiveTheirSwId) {
 
 TEST_F(Partition_detection, NearMissesAreNoPartition) {
     for (const char* name : {"VM_JAVA", "vm_java.local", "qemu", "", "vm_java "}) {
-        lines.clear();
+        log.clear();
         host_name(name);
         EXPECT_EQ(get_SwId(sys), 1) << name;
+        const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 3u);
         EXPECT_EQ(lines[0], std::make_pair(LogLevel::kInfo, std::string("IDS_sensor: ") + name + " detected"));
         EXPECT_EQ(lines[1], std::make_pair(LogLevel::kError, std::string("No valid hostname")));
@@ -78,9 +76,10 @@ TEST_F(Partition_detection, HostNameErrorsAreNamedByErrno) {
         {EPERM, "get_SwId: Get hostname: Unknown error."},
     };
     for (const auto& [error, text] : cases) {
-        lines.clear();
+        log.clear();
         host_name_error(error);
         EXPECT_EQ(get_SwId(sys), 1);
+        const auto lines = log.lines();
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0], std::make_pair(LogLevel::kError, std::string(text)));
     }
@@ -92,6 +91,7 @@ TEST_F(Partition_detection, UnterminatedNameIsCutAtTheBuffer) {
         return 0;
     }));
     EXPECT_EQ(get_SwId(sys), 1);
+    const auto lines = log.lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0].second, "IDS_sensor: " + std::string(63, 'a') + " detected");
 }

@@ -1,7 +1,8 @@
-// Classification of logged packets and the two report rate limiters.
+// Dispatch by NFLOG group, classification of logged packets and the two
+// report rate limiters.
 #include "sensor/capture/capture_log.h"
 #include "sensor/capture/report_builders.h"
-#include "sensor/capture/traffic.h"
+#include "sensor/capture/group_dispatch.h"
 
 namespace {
 
@@ -12,6 +13,10 @@ constexpr std::uint16_t raw_ip_exit = 2;
 constexpr std::uint16_t security_supervision = 2;
 constexpr std::uint16_t security_entry = 3;
 constexpr std::uint16_t security_exit = 4;
+
+constexpr std::uint16_t group_security_events = 102;
+constexpr std::uint16_t group_security_events_legacy = 200;
+constexpr std::uint16_t group_security_events_housekeeping = 202;
 
 const char* report_kind_name(Report_kind kind) {
     switch (kind) {
@@ -28,30 +33,22 @@ const char* report_kind_name(Report_kind kind) {
 
 }  // namespace
 
-Traffic::Traffic(Pcap_API_Interface* pcap_api_, std::int16_t sw_id_, Ethernet_field_server_handle* ethernet_,
-                 Ipsec_field_server_handle* ipsec_, ARA_PHM_API_Interface* phm_api_, Clock_function clock_)
-    : pcap_api(pcap_api_),
-      sw_id(sw_id_),
-      field_server_ethernet(ethernet_),
-      field_server_ipsec(ipsec_),
-      phm_api(phm_api_),
-      clock(clock_) {}
+Group_dispatch::Group_dispatch(std::int16_t sw_id_, Ethernet_field_server_handle* ethernet_,
+                               Ipsec_field_server_handle* ipsec_, ARA_PHM_API_Interface* phm_api_,
+                               Clock_function clock_)
+    : sw_id(sw_id_), field_server_ipsec(ipsec_), phm_api(phm_api_), clock(clock_), reports(sw_id_, ethernet_) {}
 
-Field_Server_Skeleton_Interface* Traffic::ethernet_server() const noexcept {
-    return field_server_ethernet != nullptr ? field_server_ethernet->get() : nullptr;
-}
-
-Field_Server_Skeleton_Idsipsecuritysensor_Interface* Traffic::ipsec_server() const noexcept {
+Field_Server_Skeleton_Idsipsecuritysensor_Interface* Group_dispatch::ipsec_server() const noexcept {
     return field_server_ipsec != nullptr ? field_server_ipsec->get() : nullptr;
 }
 
-void Traffic::checkpoint(std::uint16_t supervision_id, std::uint16_t checkpoint_id) {
+void Group_dispatch::checkpoint(std::uint16_t supervision_id, std::uint16_t checkpoint_id) {
     if (phm_api != nullptr) {
         phm_api->CheckpointReached(supervision_id, checkpoint_id);
     }
 }
 
-int Traffic::raw_ip_traffic_event(const Nflog_packet& packet, const std::uint32_t& limit) {
+int Group_dispatch::raw_ip_traffic_event(const Nflog_packet& packet, const std::uint32_t& limit) {
     checkpoint(raw_ip_supervision, raw_ip_entry);
     int result = 1;
     if (packet.prefix == nullptr) {
@@ -68,7 +65,7 @@ int Traffic::raw_ip_traffic_event(const Nflog_packet& packet, const std::uint32_
     return result;
 }
 
-std::optional<Prefix_class> Traffic::match_prefix(const char* prefix) {
+std::optional<Prefix_class> Group_dispatch::match_prefix(const char* prefix) {
     const Prefix_class* entry = prefix != nullptr ? find_prefix_class(prefix) : nullptr;
     if (entry == nullptr) {
         capture::logger().LogError() << "No valid prefix";
@@ -77,13 +74,13 @@ std::optional<Prefix_class> Traffic::match_prefix(const char* prefix) {
     return *entry;
 }
 
-int Traffic::RawIPTraffic(const std::uint32_t& limit, const Nflog_packet& packet, Report_kind report_kind,
+int Group_dispatch::RawIPTraffic(const std::uint32_t& limit, const Nflog_packet& packet, Report_kind report_kind,
                           Frame_kind frame_kind) {
     return raw_ip_publisher.offer(clock(), rate_window_ms, limit, report_kind_name(report_kind),
-                                  [&] { return send_traffic_report(packet, report_kind, frame_kind); });
+                                  [&] { return reports.send_traffic_report(packet, report_kind, frame_kind); });
 }
 
-int Traffic::security_events(const Nflog_packet& packet, const std::uint32_t& limit) {
+int Group_dispatch::security_events(const Nflog_packet& packet, const std::uint32_t& limit) {
     checkpoint(security_supervision, security_entry);
     int result = 0;
     if (packet.prefix == nullptr) {
@@ -92,27 +89,52 @@ int Traffic::security_events(const Nflog_packet& packet, const std::uint32_t& li
     } else {
         const report_builders::Packet_facts facts{sw_id, packet.capture_seconds, packet.payload,
                                                   static_cast<std::uint16_t>(packet.payload_length)};
-        const Firewall_reports reports{report_builders::firewall_filter_report(facts, packet.prefix)};
+        const Firewall_reports firewall_reports{report_builders::firewall_filter_report(facts, packet.prefix)};
         if (ipsec_server() != nullptr) {
-            security_events_limit(limit, reports);
+            security_events_limit(limit, firewall_reports);
         }
     }
     checkpoint(security_supervision, security_exit);
     return result;
 }
 
-void Traffic::security_events_limit(const std::uint32_t& limit, const Firewall_reports& reports) {
+void Group_dispatch::security_events_limit(const std::uint32_t& limit, const Firewall_reports& firewall_reports) {
     // A firewall report is never refused, so each one that passes counts.
     (void)security_events_publisher.offer(clock(), rate_window_ms, limit, "firewallFilterReports", [&] {
         if (auto* server = ipsec_server()) {
-            server->update_firewall_filter_reports(reports);
+            server->update_firewall_filter_reports(firewall_reports);
         }
         return 0;
     });
 }
 
-void Traffic::report_drops() {
+void Group_dispatch::report_drops() {
     const auto now = clock();
     raw_ip_publisher.report_drops(now);
     security_events_publisher.report_drops(now);
+}
+
+void Group_dispatch::flush_drops() {
+    raw_ip_publisher.flush_drops();
+    security_events_publisher.flush_drops();
+}
+
+void Group_dispatch::dispatch(std::uint16_t group, const Nflog_packet& packet) {
+    auto& log = capture::logger();
+    log.LogDebug() << "group id: " << group;
+    switch (group) {
+        case raw_ip_traffic_group:
+            log.LogDebug() << "RawIPTraffic_group_id: " << group;
+            (void)raw_ip_traffic_event(packet, ethernet_limit);
+            break;
+        case group_security_events:
+        case group_security_events_legacy:
+        case group_security_events_housekeeping:
+            log.LogDebug() << "security_events_group_id: " << group;
+            (void)security_events(packet, ipsec_limit);
+            break;
+        default:
+            log.LogDebug() << "Unknown Event group_id: " << group;
+            break;
+    }
 }
