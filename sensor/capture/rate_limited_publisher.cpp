@@ -39,7 +39,7 @@ void Rate_limited_publisher::log_passed(int result) {
     }
 }
 
-void Rate_limited_publisher::drop(Time_point now, const char* kind) {
+void Rate_limited_publisher::drop(const char* kind) {
     capture::logger().LogDebug() << m_tag << " Dropping packets.";
     for (Drop_count& entry : m_drops) {
         if (entry.kind == nullptr || std::strcmp(entry.kind, kind) == 0) {
@@ -48,7 +48,8 @@ void Rate_limited_publisher::drop(Time_point now, const char* kind) {
             break;
         }
     }
-    report_drops(now);
+    // The line is written by the loop's next pass, so that a dropped report
+    // costs no allocation however hard the flood.
 }
 
 void Rate_limited_publisher::report_drops(Time_point now) {

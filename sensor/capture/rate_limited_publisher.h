@@ -33,7 +33,7 @@ public:
                 return result;
             }
             case Rate_window::Decision::drop:
-                drop(now, kind);
+                drop(kind);
                 return 0;
             case Rate_window::Decision::pass:
                 break;
@@ -63,7 +63,7 @@ private:
     void log_opening();
     void log_opening_result(int result);
     void log_passed(int result);
-    void drop(Time_point now, const char* kind);
+    void drop(const char* kind);
 
     const char* m_tag;
     bool m_logs_sends;
