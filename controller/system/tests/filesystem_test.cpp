@@ -1,10 +1,16 @@
 #include "controller/system/filesystem.h"
+#include "controller/system/file_lock.h"
+#include "controller/system/mount_table.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -136,6 +142,102 @@ TEST_F(Filesystem_test, exists_raises_other_query_failures) {
     } catch (const std::filesystem::filesystem_error& e) {
         EXPECT_NE(std::string::npos, std::string(e.what()).find(m_dir + "/loop-a")) << e.what();
     }
+}
+
+// The running process always has a root and a proc file system mounted.
+TEST(Mount_table, ListsTheRootAndProcWithItsDevice) {
+    const std::vector<ql::Mount_entry> table = ql::read_mount_table();
+    // The last entry for a target is the one visible there.
+    const auto find = [&](const std::string& target) {
+        return std::find_if(table.rbegin(), table.rend(),
+                            [&](const ql::Mount_entry& entry) { return entry.target == target; });
+    };
+    ASSERT_NE(table.rend(), find("/"));
+    const auto proc = find("/proc");
+    ASSERT_NE(table.rend(), proc);
+    EXPECT_EQ("proc", proc->fstype);
+    EXPECT_EQ("/", proc->root);
+    struct stat st;
+    ASSERT_EQ(0, ::stat("/proc", &st));
+    EXPECT_EQ(static_cast<std::uint64_t>(st.st_dev), proc->devno);
+    for (const ql::Mount_entry& entry : table) {
+        EXPECT_FALSE(entry.target.empty());
+        EXPECT_FALSE(entry.fstype.empty()) << entry.target;
+    }
+}
+
+TEST(Mount_table, MountPointsAsWrittenAndInCanonicalForm) {
+    EXPECT_TRUE(ql::is_mount_point("/"));
+    EXPECT_TRUE(ql::is_mount_point("/proc"));
+    EXPECT_TRUE(ql::is_mount_point("/proc/../proc"));
+    EXPECT_FALSE(ql::is_mount_point("/proc/self"));
+    char scratch[] = "/tmp/quillon-mnt-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(scratch));
+    const std::string dir = scratch;
+    EXPECT_FALSE(ql::is_mount_point(dir));
+    EXPECT_FALSE(ql::is_mount_point(dir + "/missing"));
+    std::filesystem::remove_all(dir);
+}
+
+// Locks taken through wait_for_lock, probed without waiting from a separate
+// open file description (flock locks belong to the description).
+class File_lock_test : public testing::Test {
+protected:
+    void SetUp() override {
+        char scratch[] = "/tmp/quillon-lock-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(scratch));
+        m_dir = scratch;
+        m_path = m_dir + "/lock";
+    }
+    void TearDown() override { std::filesystem::remove_all(m_dir); }
+
+    // 0 when the lock could be taken (and is dropped again), else the errno.
+    int probe(int operation) const {
+        const int fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_LE(0, fd) << errno;
+        const int result = ::flock(fd, operation | LOCK_NB) == 0 ? 0 : errno;
+        ::close(fd);
+        return result;
+    }
+
+    std::string m_dir;
+    std::string m_path;
+};
+
+TEST_F(File_lock_test, ExclusiveLockKeepsEveryoneElseOutUntilItEnds) {
+    {
+        const ql::Unique_fd held = ql::wait_for_lock(m_path, "test", true);
+        ASSERT_TRUE(held);
+        struct stat st;
+        ASSERT_EQ(0, ::stat(m_path.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 07777u);
+        EXPECT_EQ(EWOULDBLOCK, probe(LOCK_SH));
+        EXPECT_EQ(EWOULDBLOCK, probe(LOCK_EX));
+    }
+    EXPECT_EQ(0, probe(LOCK_EX));
+}
+
+TEST_F(File_lock_test, SharedLocksCoexistButKeepAnExclusiveOut) {
+    {
+        const ql::Unique_fd first = ql::wait_for_lock(m_path, "test", false);
+        const ql::Unique_fd second = ql::wait_for_lock(m_path, "test", false);
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(second);
+        EXPECT_NE(first.get(), second.get());
+        EXPECT_EQ(0, probe(LOCK_SH));
+        EXPECT_EQ(EWOULDBLOCK, probe(LOCK_EX));
+    }
+    const ql::Unique_fd exclusive = ql::wait_for_lock(m_path, "test", true);
+    EXPECT_TRUE(exclusive);
+}
+
+TEST_F(File_lock_test, ASymlinkIsNotFollowed) {
+    const std::string target = m_dir + "/target";
+    ASSERT_EQ(0, ::symlink(target.c_str(), m_path.c_str()));
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(ql::wait_for_lock(m_path, "test", true), std::exception);
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(m_path));
+    EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include "controller/verity/dm_request.h"
 #include "controller/verity/dm_device.h"
+#include "controller/verity/loop_device.h"
 #include "controller/verity/verity.h"
 
 namespace ql {
@@ -520,6 +521,58 @@ TEST(Verity_geometry, SectorsAndHashStart) {
 
     meta.hashblocksize = "99999999999999999999999";
     EXPECT_THROW(verity_geometry(meta), std::out_of_range);
+}
+
+// The loop binding on its own: the bound path follows the free number the
+// kernel gave, and each descriptor is closed exactly once however it ends.
+TEST(Loop_device, BindNamesTheFreeDeviceAndReleaseClosesBothDescriptorsOnce) {
+    Recording_kernel kernel;
+    {
+        Loop_device loop(kernel);
+        loop.bind(42);
+        EXPECT_EQ("/dev/loop7", loop.path());
+        EXPECT_EQ(2u, kernel.open_fds.size());
+        const Call& configure = kernel.first(LOOP_CONFIGURE);
+        struct loop_config config;
+        ASSERT_EQ(sizeof(config), configure.bytes.size());
+        std::memcpy(&config, configure.bytes.data(), sizeof(config));
+        EXPECT_EQ(42u, config.fd);
+        EXPECT_NE(0u, config.info.lo_flags & LO_FLAGS_AUTOCLEAR);
+        loop.release();
+        EXPECT_TRUE(kernel.open_fds.empty());
+        EXPECT_EQ("/dev/loop7", loop.path());
+    }
+    // The destruction after release() closes nothing a second time (the
+    // recording kernel flags a double close).
+    EXPECT_EQ(2, std::count_if(kernel.calls.begin(), kernel.calls.end(),
+                               [](const Call& call) { return call.op == "close"; }));
+    // The device itself is opened read-only: the image is never written.
+    for (const Call& call : kernel.calls) {
+        if (call.op == "open" && call.path == "/dev/loop7") {
+            EXPECT_EQ(O_RDONLY, call.flags & O_ACCMODE);
+        }
+    }
+}
+
+TEST(Loop_device, AnUnboundDeviceClosesNothing) {
+    Recording_kernel kernel;
+    { Loop_device loop(kernel); }
+    EXPECT_TRUE(kernel.calls.empty());
+}
+
+TEST(Loop_device, FailedBindLeavesNoDescriptorOpenOnceDestroyed) {
+    Recording_kernel kernel;
+    kernel.fail[LOOP_CTL_GET_FREE] = {ENOSPC, -1};
+    {
+        Loop_device loop(kernel);
+        testing::internal::CaptureStdout();
+        EXPECT_THROW(loop.bind(42), std::exception);
+        testing::internal::GetCapturedStdout();
+    }
+    EXPECT_TRUE(kernel.open_fds.empty());
+    EXPECT_EQ(0, std::count_if(kernel.calls.begin(), kernel.calls.end(), [](const Call& call) {
+                  return call.op == "open" && call.path.rfind("/dev/loop", 0) == 0 && call.path != "/dev/loop-control";
+              }));
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "com/endpoint/log_limiter.h"
+#include "com/endpoint/send_failures.h"
 #include "com/sd/datagram_handler.h"
 
 namespace {
@@ -348,6 +350,79 @@ TEST_F(DatagramTest, CurrentValueGoesToAnEndpointAtMostOnceASecond) {
     EXPECT_EQ(decode_sd(out.replies.at(0).bytes).entries.size(), 100u);
     now += std::chrono::seconds(1);
     EXPECT_EQ(count_new(feed_sd(pairs)), 1);
+}
+
+TEST_F(DatagramTest, AllowedNetworksEndAtTheirMaskAndStillNeedAUsablePort) {
+    table = Subscription_table(service.events, 64);
+    service.extra_subscribers.push_back(ux::com::cpp_binding::Ipv4_network{0x0a000100, 0xffffff00});
+    auto naming = [&](std::uint32_t ip, std::uint16_t port) {
+        auto e = subscribe(0x1001, 7, 1, 5, port);
+        e.endpoint = someip::Ipv4_endpoint{ip, port, someip::l4_udp};
+        return e;
+    };
+    EXPECT_EQ(feed_sd({naming(0x0a0001ff, 41000)}).refused_subscriptions, 0u);
+    EXPECT_EQ(feed_sd({naming(0x0a000100, 41000)}).refused_subscriptions, 0u);
+    EXPECT_EQ(feed_sd({naming(0x0a000200, 41000)}).refused_subscriptions, 1u);
+    EXPECT_EQ(feed_sd({naming(0x0a0000ff, 41000)}).refused_subscriptions, 1u);
+    EXPECT_EQ(feed_sd({naming(0x0a000105, 0)}).refused_subscriptions, 1u);
+    EXPECT_EQ(table.count(0), 2u);
+    // Any sender may name its own address, on a port other than the one it
+    // sent from.
+    client = address(0xc0a80007, 40000);
+    EXPECT_EQ(feed_sd({naming(0xc0a80007, 50000)}).refused_subscriptions, 0u);
+    EXPECT_EQ(table.count(0), 3u);
+}
+
+TEST(LogLimiter, FirstAtOnceThenAtMostOnceASecondWithTheCountSinceTheLastLine) {
+    ux::com::cpp_binding::Log_limiter limiter;
+    const auto t0 = ux::com::cpp_binding::Log_limiter::Clock::now();
+    const auto ms = [t0](int n) { return t0 + std::chrono::milliseconds(n); };
+    EXPECT_EQ(limiter.count(1, 3, t0), 3u);
+    EXPECT_EQ(limiter.count(1, 1, ms(1)), 0u);
+    EXPECT_EQ(limiter.count(1, 2, ms(999)), 0u);
+    EXPECT_EQ(limiter.count(2, 1, ms(999)), 1u) << "another key has its own second";
+    EXPECT_TRUE(limiter.take_due(ms(999)).empty());
+    EXPECT_EQ(limiter.count(1, 4, ms(1000)), 7u);
+    EXPECT_EQ(limiter.count(1, 1, ms(1500)), 0u);
+    // Held-back counts come out once their second is over, and only once.
+    EXPECT_TRUE(limiter.take_due(ms(1999)).empty());
+    const auto due = limiter.take_due(ms(2000));
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0], std::make_pair(std::uint32_t{1}, std::uint64_t{1}));
+    EXPECT_TRUE(limiter.take_due(ms(5000)).empty());
+    EXPECT_EQ(limiter.count(1, 1, ms(2500)), 0u) << "take_due started a new second";
+    EXPECT_EQ(limiter.count(1, 0, ms(3000)), 1u);
+}
+
+TEST(SendFailures, GivenUpAfterLimitFailuresInARowPerDestination) {
+    using ux::com::cpp_binding::Send_failures;
+    Send_failures failures;
+    const auto a = address(loopback, 1000);
+    const auto b = address(loopback, 1001);
+    for (int i = 0; i < Send_failures::limit - 1; ++i) {
+        failures.failed(a);
+        failures.failed(b);
+    }
+    failures.sent(a);  // a success ends a's streak only
+    EXPECT_TRUE(failures.take_given_up().empty());
+    for (int i = 0; i < Send_failures::limit - 1; ++i) {
+        failures.failed(a);
+    }
+    EXPECT_TRUE(failures.take_given_up().empty());
+    failures.failed(b);
+    auto given_up = failures.take_given_up();
+    ASSERT_EQ(given_up.size(), 1u);
+    EXPECT_EQ(given_up[0].sin_port, b.sin_port);
+    failures.failed(a);
+    failures.failed(a);  // beyond the limit: reported once
+    given_up = failures.take_given_up();
+    ASSERT_EQ(given_up.size(), 1u);
+    EXPECT_EQ(given_up[0].sin_port, a.sin_port);
+    // Once reported, a destination starts a new streak.
+    for (int i = 0; i < Send_failures::limit - 1; ++i) {
+        failures.failed(b);
+    }
+    EXPECT_TRUE(failures.take_given_up().empty());
 }
 
 TEST(SdSessions, CountPerPeerAndClearTheRebootFlagOnlyAfterWrapping) {

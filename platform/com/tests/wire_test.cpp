@@ -181,6 +181,95 @@ TEST(SubscriptionTable, NoSourceHoldsMoreThanItsShareAndNewcomersAlwaysGetIn) {
     EXPECT_FALSE(flat.next_expiry());
 }
 
+TEST(SubscriptionTable, AFullEventEvictsTheOldestEntryOfTheLargestHolderNotTheOldestOverall) {
+    using Clock = cpp_binding::Subscription_table::Clock;
+    using Result = cpp_binding::Subscription_table::Result;
+    cpp_binding::Subscription_table table(1, 5, 8);
+    const auto now = Clock::now();
+    auto at = [](std::uint32_t host, std::uint16_t port) { return someip::Ipv4_endpoint{0x0a000000 + host, port, 0x11}; };
+    auto holds = [&](const someip::Ipv4_endpoint& e) {
+        const auto& l = table.subscribers(0);
+        return std::any_of(l.begin(), l.end(), [&](const auto& s) { return s.endpoint == e; });
+    };
+    // Host 1 arrives first with one entry; hosts 2 and 3 then hold two each.
+    table.subscribe(0, at(1, 1), 5, now);
+    table.subscribe(0, at(2, 1), 5, now);
+    table.subscribe(0, at(3, 1), 5, now);
+    table.subscribe(0, at(3, 2), 5, now);
+    table.subscribe(0, at(2, 2), 5, now);
+    ASSERT_EQ(table.count(0), 5u);
+    // Tie between hosts 2 and 3: the older of their entries (host 2, port 1) goes.
+    EXPECT_EQ(table.subscribe(0, at(4, 1), 5, now), Result::added);
+    EXPECT_TRUE(holds(at(1, 1))) << "the oldest entry overall belongs to a small holder";
+    EXPECT_FALSE(holds(at(2, 1)));
+    EXPECT_TRUE(holds(at(3, 1)));
+    // Now host 3 alone holds the most (2); host 1, holding one, still gets in.
+    EXPECT_EQ(table.subscribe(0, at(1, 2), 5, now), Result::added);
+    EXPECT_FALSE(holds(at(3, 1)));
+    EXPECT_TRUE(holds(at(3, 2)));
+    EXPECT_EQ(table.count(0), 5u);
+    // Every source holds at most as many as host 1 now: host 1 may not grow,
+    // but it may still renew what it holds.
+    EXPECT_EQ(table.subscribe(0, at(1, 3), 5, now), Result::rejected);
+    EXPECT_EQ(table.subscribe(0, at(1, 1), 9, now), Result::renewed);
+}
+
+TEST(SubscriptionTable, TheShareIsPerEventAndRenewalsAtTheShareAreKept) {
+    using Clock = cpp_binding::Subscription_table::Clock;
+    using Result = cpp_binding::Subscription_table::Result;
+    cpp_binding::Subscription_table table(2, 64, 2);
+    const auto now = Clock::now();
+    const someip::Ipv4_endpoint a{0x0a000001, 1, 0x11}, b{0x0a000001, 2, 0x11}, c{0x0a000001, 3, 0x11};
+    EXPECT_EQ(table.subscribe(0, a, 5, now), Result::added_first);
+    EXPECT_EQ(table.subscribe(0, b, 5, now), Result::added);
+    EXPECT_EQ(table.subscribe(0, c, 5, now), Result::rejected);
+    EXPECT_EQ(table.subscribe(0, b, 5, now), Result::renewed);
+    EXPECT_EQ(table.subscribe(1, c, 5, now), Result::added_first);
+    // Once one of its entries is gone the source may add another.
+    EXPECT_FALSE(table.unsubscribe(0, a));
+    EXPECT_EQ(table.subscribe(0, c, 5, now), Result::added);
+}
+
+TEST(SubscriptionTable, InfiniteTtlNeverExpiresAndRenewalsSwitchBetweenFiniteAndInfinite) {
+    using Clock = cpp_binding::Subscription_table::Clock;
+    cpp_binding::Subscription_table table(1, 4);
+    const auto now = Clock::now();
+    const someip::Ipv4_endpoint a{0x0a000001, 1, 0x11}, b{0x0a000001, 2, 0x11};
+    table.subscribe(0, a, someip::ttl_infinite, now);
+    table.subscribe(0, b, someip::ttl_infinite - 1, now);
+    EXPECT_EQ(table.next_expiry(), now + std::chrono::seconds(someip::ttl_infinite - 1));
+    table.expire(now + std::chrono::seconds(someip::ttl_infinite));
+    ASSERT_EQ(table.count(0), 1u) << "0xFFFFFF is forever, 0xFFFFFE is not";
+    EXPECT_EQ(table.subscribers(0)[0].endpoint, a);
+    table.subscribe(0, a, 3, now);
+    EXPECT_EQ(table.next_expiry(), now + std::chrono::seconds(3));
+    table.subscribe(0, a, someip::ttl_infinite, now);
+    EXPECT_FALSE(table.next_expiry());
+    EXPECT_TRUE(table.expire(now + std::chrono::hours(24 * 365)).empty());
+}
+
+TEST(SomeipHeader, LengthFieldCountsEightBytesPlusThePayload) {
+    EXPECT_EQ(someip::length_for(0), 8u);
+    EXPECT_EQ(someip::notification_header(0x1001, 3, 9, 5).length, 13u);
+    EXPECT_EQ(someip::notification_header(0x1001, 3, 9, 5).method_id, 0x8003);
+    someip::Header request;
+    request.length = someip::length_for(100);
+    const std::uint8_t body[4] = {1, 2, 3, 4};
+    auto ok = someip::encode_answer(request, body, sizeof body, someip::return_code::e_ok);
+    ASSERT_EQ(ok.size(), someip::header_size + 4);
+    auto parsed = someip::parse_header(ok.data(), ok.size());
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->length, 12u);
+    EXPECT_EQ(ok.back(), 4);
+    // An error answer carries no payload, whatever body it is handed.
+    auto error = someip::encode_answer(request, body, sizeof body, someip::return_code::e_not_ready);
+    ASSERT_EQ(error.size(), someip::header_size);
+    parsed = someip::parse_header(error.data(), error.size());
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->length, 8u);
+    EXPECT_EQ(parsed->message_type, someip::Message_type::error);
+}
+
 TEST(Deployment, InstanceIdsFromNumbersOrHash) {
     EXPECT_EQ(cpp_binding::instance_id_from_string("42"), 42);
     EXPECT_EQ(cpp_binding::instance_id_from_string("0x1f"), 0x1f);

@@ -125,5 +125,20 @@ TEST_F(Parse_test, MessageOfOnlyAHeaderOrLessHasNothing) {
     }
 }
 
+TEST_F(Parse_test, GroupIsReadInNetworkOrderOnlyFromACapturedHeader) {
+    const std::vector<std::uint8_t> bytes = {2, 0, 0x01, 0x02, 0, 0, 0, 0};
+    for (std::uint32_t caplen : {4U, 8U}) {
+        const pcap_pkthdr header = header_for(caplen, 1);
+        EXPECT_EQ(nflog_group(pcap, &header, bytes.data()), 0x0102) << caplen;
+    }
+    for (std::uint32_t caplen : {0U, 3U}) {
+        const pcap_pkthdr header = header_for(caplen, 1);
+        EXPECT_EQ(nflog_group(pcap, &header, bytes.data()), 0) << caplen;
+    }
+    const Nflog_message message(102);
+    const pcap_pkthdr header = header_for(message.size(), 1);
+    EXPECT_EQ(nflog_group(pcap, &header, message.bytes().data()), 102);
+}
+
 }  // namespace
 }  // namespace capture_test

@@ -2,7 +2,9 @@
 // full resolution, failure accounting and their independence.
 #include <gtest/gtest.h>
 
+#include "sensor/capture/rate_limited_publisher.h"
 #include "sensor/capture/rate_window.h"
+#include "sensor/common/overrun_count.h"
 #include "sensor/capture/tests/capture_test_support.h"
 
 namespace capture_test {
@@ -219,6 +221,102 @@ TEST_F(Rate_limit_test, DroppedReportsAreCountedPerKindAtMostOnceAMinute) {
     Manual_clock::advance(std::chrono::seconds(120));
     groups.report_drops();
     EXPECT_TRUE(info_lines().empty());
+}
+
+// The limiter on its own, with a publication whose outcome the test chooses.
+class Publisher_test : public ::testing::Test {
+protected:
+    int offer(std::uint32_t limit, int outcome, const char* kind = "specialFrameReports") {
+        return publisher.offer(Manual_clock::read(), 1000, limit, kind, [this, outcome] {
+            ++attempts;
+            return outcome;
+        });
+    }
+
+    Log_recorder log;
+    Rate_limited_publisher publisher{"[Test]", true};
+    int attempts = 0;
+};
+
+TEST_F(Publisher_test, FailedPublicationLeavesTheWindowsCountUnspent) {
+    Manual_clock::reset();
+    EXPECT_EQ(offer(1, 0), 0);  // opens the window
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(offer(1, 7), 7) << "a refused report is attempted and its result returned";
+    }
+    EXPECT_EQ(attempts, 4);
+    EXPECT_EQ(offer(1, 0), 0);
+    EXPECT_EQ(attempts, 5) << "the one report the limit allows still leaves";
+    EXPECT_EQ(offer(1, 0), 0);
+    EXPECT_EQ(attempts, 5) << "now the count is spent";
+}
+
+TEST_F(Publisher_test, WindowReopensOnlyAfterItsLength) {
+    Manual_clock::reset();
+    offer(0, 0);
+    offer(0, 0);
+    EXPECT_EQ(attempts, 1);
+    Manual_clock::advance(999ms);
+    offer(0, 0);
+    EXPECT_EQ(attempts, 1);
+    Manual_clock::advance(2ms);
+    offer(0, 0);
+    EXPECT_EQ(attempts, 2) << "only the opening report of the new window";
+    offer(0, 0);
+    EXPECT_EQ(attempts, 2);
+}
+
+TEST_F(Publisher_test, DropsOfTheSameKindAreCountedTogetherWhateverTheStringsAddress) {
+    Manual_clock::reset();
+    char first[] = "serviceDiscoveryReports";
+    char second[] = "serviceDiscoveryReports";
+    offer(0, 0, first);
+    offer(0, 0, first);
+    offer(0, 0, second);
+    offer(0, 0, "specialFrameReports");
+    publisher.flush_drops();
+    const auto lines = log.texts(ara::log::LogLevel::kInfo);
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_NE(lines[0].find("serviceDiscoveryReports 2"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("specialFrameReports 1"), std::string::npos) << lines[0];
+    // Flushing emptied the counts: nothing more to write.
+    log.clear();
+    publisher.flush_drops();
+    publisher.report_drops(Manual_clock::read() + std::chrono::hours(1));
+    EXPECT_TRUE(log.texts(ara::log::LogLevel::kInfo).empty());
+}
+
+TEST_F(Publisher_test, MoreKindsThanSlotsAreSurvived) {
+    Manual_clock::reset();
+    const char* kinds[] = {"k1", "k2", "k3", "k4", "k5", "k6"};
+    offer(0, 0);
+    for (int round = 0; round < 2; ++round) {
+        for (const char* kind : kinds) {
+            EXPECT_EQ(offer(0, 0, kind), 0);
+        }
+    }
+    EXPECT_EQ(attempts, 1);
+    publisher.flush_drops();
+    const auto lines = log.texts(ara::log::LogLevel::kInfo);
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_NE(lines[0].find("k1 2"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("k4 2"), std::string::npos) << lines[0];
+}
+
+TEST(Overrun_count, WarnsAtMostOncePerSecondWithTheRunningTotal) {
+    Overrun_count count;
+    const Overrun_count::Clock::time_point start{std::chrono::hours(1)};
+    EXPECT_FALSE(count.add(0, start)) << "nothing lost, nothing to warn about";
+    EXPECT_EQ(count.total(), 0U);
+    EXPECT_TRUE(count.add(3, start));
+    EXPECT_FALSE(count.add(4, start + 999ms));
+    EXPECT_EQ(count.total(), 7U) << "suppressed losses still add up";
+    EXPECT_FALSE(count.add(0, start + 5s)) << "no new loss, no warning however late";
+    EXPECT_TRUE(count.add(1, start + 5s));
+    EXPECT_EQ(count.total(), 8U);
+    EXPECT_FALSE(count.add(1, start + 5s + 500ms));
+    EXPECT_TRUE(count.add(1, start + 6s));
+    EXPECT_EQ(count.total(), 10U);
 }
 
 }  // namespace

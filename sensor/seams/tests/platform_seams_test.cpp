@@ -10,6 +10,7 @@
 #include "ara/phm/test_hooks.h"
 #include "sensor/seams/ara_em_appclient.h"
 #include "sensor/seams/ara_phm_api.h"
+#include "sensor/seams/platform_extensions.h"
 #include "sensor/seams/systemcall_api.h"
 #include "sensor/seams/testing/log_recorder.h"
 
@@ -103,6 +104,22 @@ TEST(SystemcallApi, ForwardsToTheSystem) {
     ASSERT_EQ(api.sigaction(SIGUSR2, nullptr, &old), 0);
     EXPECT_EQ(api.sigaction(-1, nullptr, &old), -1);
     EXPECT_EQ(errno, EINVAL);
+}
+
+// 32-bit FNV-1a folded to 16 bits as (h >> 16) ^ (h & 0xffff).
+constexpr std::uint16_t fold(std::uint32_t h) { return static_cast<std::uint16_t>((h >> 16) ^ (h & 0xffffu)); }
+
+TEST(PlatformExtensions, InstanceIdReadsDecimalAndLowerCaseHex) {
+    EXPECT_EQ(platform_extensions::instance_id("42"), 42);
+    EXPECT_EQ(platform_extensions::instance_id("0x1f"), 0x1f);
+    EXPECT_EQ(platform_extensions::instance_id("0x10"), 16);
+    EXPECT_EQ(platform_extensions::instance_id("10"), 10) << "a leading digit alone is not hex";
+}
+
+TEST(PlatformExtensions, InstanceIdFoldsTheHashOfANonNumber) {
+    EXPECT_EQ(platform_extensions::instance_id("a"), fold(0xe40c292cu));  // FNV-1a("a")
+    EXPECT_EQ(platform_extensions::instance_id("foobar"), fold(0xbf9cf968u));  // FNV-1a("foobar")
+    EXPECT_NE(platform_extensions::instance_id("12a"), 12) << "trailing garbage is not a number";
 }
 
 }  // namespace
