@@ -77,6 +77,26 @@ class ParseResults(unittest.TestCase):
         self.assertIsNone(done)
         self.assertEqual(results, {})
 
+    def test_early_stop_is_told_apart_and_its_end_named(self):
+        with tempfile.TemporaryDirectory() as work:
+            def write(name, text):
+                with open(os.path.join(work, name), "w") as f:
+                    f.write(text)
+            write("results.txt", "@@BEGIN 10-a\n@@RESULT 10-a PASS 0\n@@BEGIN 20-b\n")
+            write("console.log", "[ 5.0] loop0: detected\n"
+                  "[ 6.0] Kernel panic - not syncing: Attempted to kill init!\n"
+                  "[ 6.1] ---[ end Kernel panic ]---\n")
+            self.assertTrue(vm_results.stopped_early(work, 0, False))
+            self.assertIn("end Kernel panic", vm_results.how_it_ended(work))
+            # A hung guest killed by the driver and a qemu that failed are not
+            # early stops; neither is a guest that reported it was done.
+            self.assertFalse(vm_results.stopped_early(work, 0, True))
+            self.assertFalse(vm_results.stopped_early(work, 1, False))
+            write("results.txt", "@@BEGIN 10-a\n@@RESULT 10-a PASS 0\n@@DONE 1\n")
+            self.assertFalse(vm_results.stopped_early(work, 0, False))
+            write("console.log", "[ 5.0] loop0: detected\n")
+            self.assertEqual(vm_results.how_it_ended(work), "")
+
     def test_output_that_looks_like_a_marker_inside_a_line(self):
         text = "@@BEGIN x\nsays @@RESULT x PASS 0\n@@RESULT x FAIL 1\n@@DONE 1\n"
         results, _ = vm_results.parse_results(text)

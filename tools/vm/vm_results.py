@@ -2,6 +2,7 @@
 whole suite after a boot, and of one check."""
 
 import os
+import re
 
 SKIP_CODE = 77
 
@@ -34,11 +35,34 @@ def parse_results(text):
     return results, done
 
 
-def print_console(work, end_line=True):
+def print_console(work, end_line=True, tail=0):
+    console = read_text(os.path.join(work, "console.log"))
+    if tail:
+        # A log reader that keeps only the start of a failure still sees how
+        # the guest ended.
+        print(f"---- last {tail} lines of the guest console ----")
+        print("\n".join(console.splitlines()[-tail:]))
     print("---- guest console ----")
-    print(read_text(os.path.join(work, "console.log")))
+    print(console)
     if end_line:
         print("---- end of guest console ----")
+
+
+def stopped_early(work, qemu_status, timed_out):
+    """Whether the guest ended by itself (power-off, reset or panic) before
+    reporting that its checks were done."""
+    if timed_out or qemu_status != 0:
+        return False
+    return parse_results(read_text(os.path.join(work, "results.txt")))[1] is None
+
+
+def how_it_ended(work):
+    """The console's last line that tells how a guest went down, or ''."""
+    ends = re.compile(r"Kernel panic|reboot: |sysrq: |systemd-shutdown\[1\]: |Power down|"
+                      r"Restarting system|Attempted to kill init")
+    lines = [l for l in read_text(os.path.join(work, "console.log")).splitlines()
+             if ends.search(l)]
+    return lines[-1].strip() if lines else ""
 
 
 def suite_outcome(work, checks, timeout, qemu_status, timed_out, qemu_out):
@@ -54,11 +78,14 @@ def suite_outcome(work, checks, timeout, qemu_status, timed_out, qemu_out):
         problem = f"qemu exited with status {qemu_status}: {qemu_out.strip()}"
     elif done is None:
         problem = "guest stopped before finishing its checks"
+        end = how_it_ended(work)
+        if end:
+            problem += f" (its console ends with: {end})"
     elif done != checks or len(results) != checks:
         problem = f"guest reported {len(results)} of {checks} checks"
     if problem:
         print(f"vm: FAILED: {problem}")
-        print_console(work)
+        print_console(work, tail=40)
         return 1
     return 0
 

@@ -21,7 +21,7 @@ sys.path.insert(0, tools)
 from guest_images import sign_image, tree  # noqa: E402
 
 key = os.path.join(work, "signing-key.pem")
-subprocess.run([sys.executable, os.environ["IMAGE_BUILDER"], "keygen", "--private", key,
+subprocess.run([sys.executable, os.environ["IMAGE_BUILDER"], "keygen", "--force", "--private", key,
                 "--public", os.path.join(work, "signing-key_pub.pem"), "--root", stage],
                check=True)
 

@@ -36,7 +36,7 @@ sys.path.insert(0, VM_TOOLS)
 import kernel_build  # noqa: E402
 # The result protocol and the console reading are the harness's.
 from vm_qemu import set_parent_death_signal  # noqa: E402
-from vm_results import suite_outcome  # noqa: E402
+from vm_results import how_it_ended, read_text, stopped_early, suite_outcome  # noqa: E402
 
 SUITE = "bookworm"
 # What the checks use besides the packages under test and their dependencies.
@@ -279,8 +279,21 @@ def run(args):
                 shutil.copyfileobj(f, out, 1 << 20)
     os.unlink(extra)
     code, timed_out, elapsed, qemu_out = boot(args, vmlinuz, initrd)
-    os.unlink(initrd)
     log(f"guest ran {elapsed:.1f} s")
+    if stopped_early(args.work, code, timed_out):
+        # Seen once in many runs under software emulation: the guest went
+        # down mid-check without a word. A second boot tells a fault of the
+        # emulation from one of ours, which would stop it again; the first
+        # console is kept and its end shown.
+        kept = os.path.join(args.work, "console-first-boot.log")
+        shutil.copyfile(os.path.join(args.work, "console.log"), kept)
+        log(f"guest stopped before finishing its checks ({how_it_ended(args.work) or 'no word'}); "
+            f"its console is in {kept}, last lines:")
+        print("\n".join(read_text(kept).splitlines()[-40:]), flush=True)
+        log("booting once more")
+        code, timed_out, elapsed, qemu_out = boot(args, vmlinuz, initrd)
+        log(f"guest ran {elapsed:.1f} s")
+    os.unlink(initrd)
     return suite_outcome(args.work, len(checks), args.timeout, code, timed_out, qemu_out)
 
 
