@@ -35,15 +35,19 @@ def parse_results(text):
     return results, done
 
 
+def last_lines(path, count):
+    return "\n".join(read_text(path).splitlines()[-count:])
+
+
 def print_console(work, end_line=True, tail=0):
-    console = read_text(os.path.join(work, "console.log"))
+    console = os.path.join(work, "console.log")
     if tail:
         # A log reader that keeps only the start of a failure still sees how
         # the guest ended.
         print(f"---- last {tail} lines of the guest console ----")
-        print("\n".join(console.splitlines()[-tail:]))
+        print(last_lines(console, tail))
     print("---- guest console ----")
-    print(console)
+    print(read_text(console))
     if end_line:
         print("---- end of guest console ----")
 

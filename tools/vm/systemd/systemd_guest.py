@@ -36,7 +36,7 @@ sys.path.insert(0, VM_TOOLS)
 import kernel_build  # noqa: E402
 # The result protocol and the console reading are the harness's.
 from vm_qemu import set_parent_death_signal  # noqa: E402
-from vm_results import how_it_ended, read_text, stopped_early, suite_outcome  # noqa: E402
+from vm_results import how_it_ended, last_lines, stopped_early, suite_outcome  # noqa: E402
 
 SUITE = "bookworm"
 # What the checks use besides the packages under test and their dependencies.
@@ -289,7 +289,7 @@ def run(args):
         shutil.copyfile(os.path.join(args.work, "console.log"), kept)
         log(f"guest stopped before finishing its checks ({how_it_ended(args.work) or 'no word'}); "
             f"its console is in {kept}, last lines:")
-        print("\n".join(read_text(kept).splitlines()[-40:]), flush=True)
+        print(last_lines(kept, 40), flush=True)
         log("booting once more")
         code, timed_out, elapsed, qemu_out = boot(args, vmlinuz, initrd)
         log(f"guest ran {elapsed:.1f} s")
